@@ -1,0 +1,80 @@
+// Key paths: materialising path frames, copying and releasing paths; deep copies of records.
+#include "records/records.h"
+
+namespace corvane {
+
+KeyPath::KeyPath(KeyPath&& other) noexcept
+    : items_(std::exchange(other.items_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+KeyPath& KeyPath::operator=(KeyPath&& other) noexcept {
+    if (this != &other) {
+        clear();
+        items_ = std::exchange(other.items_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+void KeyPath::clear() noexcept {
+    PyObject** items = std::exchange(items_, nullptr);
+    size_t size = std::exchange(size_, 0);
+    for (size_t i = 0; i < size; ++i) {
+        Py_DECREF(items[i]);
+    }
+    delete[] items;
+}
+
+KeyPath KeyPath::copy() const {
+    if (size_ == 0) {
+        return KeyPath();
+    }
+    KeyPath out(size_);
+    for (size_t i = 0; i < size_; ++i) {
+        out.items_[i] = Py_NewRef(items_[i]);
+    }
+    return out;
+}
+
+PyObject* PathFrame::key() const {
+    if (key_ != nullptr) {
+        return key_;
+    }
+    if (!index_key_) {
+        index_key_ = check(PyLong_FromUnsignedLongLong(index_));
+    }
+    return index_key_.get();
+}
+
+KeyPath materialize(const PathFrame* frame) {
+    if (frame == nullptr) {
+        return KeyPath();
+    }
+    // Make every position int first, so that a failure leaves nothing half-filled.
+    for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
+        f->key();
+    }
+    KeyPath path(frame->depth_);
+    size_t i = frame->depth_;
+    for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
+        path.items_[--i] = Py_NewRef(f->key());
+    }
+    return path;
+}
+
+namespace {
+
+template <class Record>
+Record copy_pair(const Record& rec) {
+    return Record(rec.path.copy(), rec.first.copy(), rec.second.copy());
+}
+
+}  // namespace
+
+DictDiff copy_record(const DictDiff& rec) { return copy_pair(rec); }
+ValChange copy_record(const ValChange& rec) { return copy_pair(rec); }
+TypeAndValChange copy_record(const TypeAndValChange& rec) { return copy_pair(rec); }
+IterLenMismatch copy_record(const IterLenMismatch& rec) {
+    return IterLenMismatch{rec.path.copy(), rec.a_len, rec.b_len};
+}
+
+}  // namespace corvane

@@ -1,0 +1,102 @@
+// Owning reference handle and the one internal-failure channel shared by every area.
+// A Ref owns exactly one strong reference; every failing interpreter call ends in Failure.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <utility>
+
+namespace corvane {
+
+// Move-only owner of one strong reference (or of nothing).
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            reset();
+            p_ = other.p_;
+            other.p_ = nullptr;
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { reset(); }
+
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
+    Ref copy() const noexcept { return borrow(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// An internal failure on its way to the entry point. `reported` is set when the text has
+// already gone to standard error (a PanicException passed on from inside the comparison).
+struct Failure {
+    std::string message;
+    bool reported = false;
+};
+
+// A Python exception is pending and goes to the caller as it is (a failed allocation of a
+// result object, say): not an internal failure.
+struct PythonError {};
+
+// Takes the pending exception and throws the Failure that describes it. An exact
+// PanicException resumes the failure it carries instead.
+[[noreturn]] void fail_with_pending();
+
+// Throws a Failure with a fixed message; no exception may be pending.
+[[noreturn]] void fail(std::string message);
+
+// Checks the result of an interpreter call that returns a new reference.
+inline Ref check(PyObject* p) {
+    if (p == nullptr) {
+        fail_with_pending();
+    }
+    return Ref::steal(p);
+}
+
+// Takes the pending exception so that it can be discarded on purpose. An exact
+// PanicException is never discarded: it resumes its internal failure.
+Ref take_exception_or_resume();
+
+// Reports the pending exception through the unraisable hook with `obj` as the object,
+// except an exact PanicException, which resumes its internal failure.
+void report_unraisable(PyObject* obj);
+
+// Raises a PanicException carrying the failure, writing the diagnostic unless it was
+// already written. Used only at the boundary (entry point, getters, exec).
+void raise_panic(const Failure& failure) noexcept;
+
+// The process-wide PanicException class, made on first need; nullptr with an exception
+// set if it cannot be made.
+PyObject* panic_exception_type() noexcept;
+
+// Runs the body of a function that the interpreter calls: a Failure becomes a raised
+// PanicException, a failed C++ allocation a MemoryError, and nothing crosses the C API frame.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const Failure& failure) {
+        raise_panic(failure);
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+}  // namespace corvane
