@@ -74,14 +74,14 @@ bool is_panic(PyObject* exc) {
     return panic != nullptr && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(panic));
 }
 
-// A PanicException raised inside the comparison: print it, then carry its message on.
-[[noreturn]] void resume_panic(Ref exc) {
-    std::string message = text_of(exc.get(), false, kUnprintable);
+// A PanicException raised inside the comparison: print it, and return its message.
+std::string pass_on(PyObject* exc) {
+    std::string message = text_of(exc, false, kUnprintable);
     PySys_WriteStderr("corvane: a PanicException was raised inside the comparison; passing it on\n");
     PySys_WriteStderr("corvane: the PanicException and its traceback follow\n");
-    PyErr_SetRaisedException(exc.release());
+    PyErr_SetRaisedException(Py_NewRef(exc));
     PyErr_PrintEx(0);
-    throw Failure{std::move(message), true};
+    return message;
 }
 
 }  // namespace
@@ -89,20 +89,18 @@ bool is_panic(PyObject* exc) {
 void fail_with_pending() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!exc) {
-        throw Failure{kNoException};
+        throw Failure(kNoException);
     }
-    if (is_panic(exc.get())) {
-        resume_panic(std::move(exc));
-    }
-    throw Failure{describe(exc.get())};
+    bool panic = is_panic(exc.get());
+    throw Failure(std::move(exc), panic);
 }
 
-void fail(std::string message) { throw Failure{std::move(message)}; }
+void fail(std::string message) { throw Failure(std::move(message)); }
 
 Ref take_exception_or_resume() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (exc && is_panic(exc.get())) {
-        resume_panic(std::move(exc));
+        throw Failure(std::move(exc), true);
     }
     return exc;
 }
@@ -137,21 +135,22 @@ PyObject* panic_exception_type() noexcept {
 }
 
 void raise_panic(const Failure& failure) noexcept {
-    if (!failure.reported) {
-        PySys_FormatStderr("corvane: internal failure, raising PanicException: %s\n",
-                           failure.message.c_str());
+    std::string message;
+    if (failure.passed_on) {
+        message = pass_on(failure.exception.get());
+    } else {
+        message = failure.exception ? describe(failure.exception.get()) : failure.message;
+        PySys_FormatStderr("corvane: internal failure, raising PanicException: %s\n", message.c_str());
     }
     PyObject* type = panic_exception_type();
     if (type == nullptr) {
         return;  // the class could not be made; its error is pending
     }
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(failure.message.data(),
-                                                  static_cast<Py_ssize_t>(failure.message.size()),
-                                                  "replace"));
-    if (!message) {
-        return;
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) {
+        PyErr_SetObject(type, text.get());
     }
-    PyErr_SetObject(type, message.get());
 }
 
 }  // namespace corvane

@@ -42,11 +42,19 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// An internal failure on its way to the entry point. `reported` is set when the text has
-// already gone to standard error (a PanicException passed on from inside the comparison).
+// An internal failure on its way to the entry point. The exception that caused it travels
+// with it and is described only there, once the stack has unwound (a RecursionError leaves
+// too little stack to run repr() where it was raised).
 struct Failure {
-    std::string message;
-    bool reported = false;
+    std::string message;     // the fixed text of a failure that no exception caused
+    Ref exception;           // the exception that caused it, if any
+    bool passed_on = false;  // `exception` is a PanicException raised inside the comparison
+
+    Failure(std::string text) : message(std::move(text)) {}
+    Failure(Ref exc, bool panic) noexcept : exception(std::move(exc)), passed_on(panic) {}
+    Failure(const Failure& other)
+        : message(other.message), exception(other.exception.copy()), passed_on(other.passed_on) {}
+    Failure& operator=(const Failure&) = delete;
 };
 
 // A Python exception is pending and goes to the caller as it is (a failed allocation of a
@@ -76,8 +84,9 @@ Ref take_exception_or_resume();
 // except an exact PanicException, which resumes its internal failure.
 void report_unraisable(PyObject* obj);
 
-// Raises a PanicException carrying the failure, writing the diagnostic unless it was
-// already written. Used only at the boundary (entry point, getters, exec).
+// Raises a PanicException carrying the failure's message, after writing the diagnostic (or,
+// for a PanicException passed on, that exception) to standard error. Used only at the
+// boundary: the entry point, the getters and the exec step.
 void raise_panic(const Failure& failure) noexcept;
 
 // The process-wide PanicException class, made on first need; nullptr with an exception

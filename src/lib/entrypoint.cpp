@@ -12,8 +12,13 @@ namespace {
 
 constexpr std::array<const char*, 2> kParams = {"a", "b"};
 
+// The message may hold any character of a keyword name, NUL included.
 [[noreturn]] void binding_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                               "replace"));
+    if (text) {
+        PyErr_SetObject(PyExc_TypeError, text.get());
+    }
     throw PythonError{};
 }
 

@@ -1,0 +1,124 @@
+# Shared test set-up: the --leak-check mode for the debug interpreter and the
+# `unraisable` fixture that collects reports made through sys.unraisablehook.
+import gc
+import sys
+from typing import NamedTuple
+
+import pytest
+
+WARMUP_RUNS = 3
+MEASURED_RUNS = 5
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--leak-check",
+        action="store_true",
+        default=False,
+        help="repeat every test and fail those whose total reference count or "
+        "allocated block count grows on every measured run (debug interpreter only)",
+    )
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_leak_check: the test cannot be repeated, so --leak-check runs it once"
+    )
+    if config.getoption("--leak-check") and not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError(
+            "--leak-check needs a debug build of the interpreter (such as python3.14d): "
+            f"{sys.executable} has no sys.gettotalrefcount()"
+        )
+
+
+class Unraisable(NamedTuple):
+    exc_type: type
+    exc_value: BaseException
+    object: object
+    err_msg: str
+
+
+class UnraisableLog(list):
+    """A sys.unraisablehook that keeps every report it gets, in order."""
+
+    def __call__(self, args):
+        self.append(Unraisable(args.exc_type, args.exc_value, args.object, args.err_msg))
+
+
+_RESETS = pytest.StashKey[list]()
+
+
+@pytest.fixture
+def unraisable(request, monkeypatch):
+    log = UnraisableLog()
+    monkeypatch.setattr(sys, "unraisablehook", log)
+    # A repeated run under --leak-check starts from an empty log again.
+    request.node.stash.setdefault(_RESETS, []).append(log.clear)
+    yield log
+    log.clear()
+
+
+def _discard_unraisable(args):
+    pass
+
+
+def _counts():
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def _leaking(deltas):
+    # As the interpreter's own -R check does: only growth on every run counts, which
+    # ignores one-off caches filled late and the noise of the allocator.
+    return all(d >= 1 for d in deltas)
+
+
+def _repeat_and_measure(item, run_once):
+    resets = item.stash.get(_RESETS, [])
+    saved_hook = sys.unraisablehook
+    ref_deltas, block_deltas = [], []
+    try:
+        for i in range(WARMUP_RUNS + MEASURED_RUNS):
+            # Reports already shown by the first run would otherwise pile up in
+            # pytest's own collector and read as a leak.
+            if not isinstance(sys.unraisablehook, UnraisableLog):
+                sys.unraisablehook = _discard_unraisable
+            for reset in resets:
+                reset()
+            refs, blocks = _counts()
+            run_once()
+            for reset in resets:
+                reset()
+            refs_after, blocks_after = _counts()
+            if i >= WARMUP_RUNS:
+                ref_deltas.append(refs_after - refs)
+                block_deltas.append(blocks_after - blocks)
+    finally:
+        sys.unraisablehook = saved_hook
+    problems = []
+    if _leaking(ref_deltas):
+        problems.append(f"total reference count grew by {ref_deltas} ({sum(ref_deltas)} in all)")
+    if _leaking(block_deltas):
+        problems.append(f"allocated blocks grew by {block_deltas} ({sum(block_deltas)} in all)")
+    if problems:
+        pytest.fail(
+            f"{item.nodeid} leaks over {MEASURED_RUNS} runs: " + "; ".join(problems),
+            pytrace=False,
+        )
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_call(item):
+    if not item.config.getoption("--leak-check") or item.get_closest_marker("no_leak_check"):
+        return (yield)
+    original = item.runtest
+
+    def runtest():
+        original()  # the ordinary run: its failures are reported as usual
+        _repeat_and_measure(item, original)
+
+    item.runtest = runtest
+    try:
+        return (yield)
+    finally:
+        del item.runtest
