@@ -1,6 +1,7 @@
 # Shared test set-up: the --leak-check mode for the debug interpreter and the
 # `unraisable` fixture that collects reports made through sys.unraisablehook.
 import gc
+import linecache
 import sys
 from typing import NamedTuple
 
@@ -11,19 +12,12 @@ MEASURED_RUNS = 5
 
 
 def pytest_addoption(parser):
-    parser.addoption(
-        "--leak-check",
-        action="store_true",
-        default=False,
-        help="repeat every test and fail those whose total reference count or "
-        "allocated block count grows on every measured run (debug interpreter only)",
-    )
+    parser.addoption("--leak-check", action="store_true", help="repeat every test and fail those whose "
+                     "reference or block count grows on every measured run (debug interpreter only)")
 
 
 def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "no_leak_check: the test cannot be repeated, so --leak-check runs it once"
-    )
+    config.addinivalue_line("markers", "no_leak_check: the test cannot be repeated, so --leak-check runs it once")
     if config.getoption("--leak-check") and not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError(
             "--leak-check needs a debug build of the interpreter (such as python3.14d): "
@@ -58,11 +52,13 @@ def unraisable(request, monkeypatch):
     log.clear()
 
 
-def _discard_unraisable(args):
-    pass
-
-
 def _counts():
+    # Empty the caches that fill a little on every run, as the interpreter's own -R check
+    # does (formatting a traceback fills several); text streams keep small writes pending.
+    for stream in (sys.stdout, sys.stderr):
+        stream.flush()
+    linecache.clearcache()
+    sys._clear_internal_caches()
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
@@ -82,7 +78,7 @@ def _repeat_and_measure(item, run_once):
             # Reports already shown by the first run would otherwise pile up in
             # pytest's own collector and read as a leak.
             if not isinstance(sys.unraisablehook, UnraisableLog):
-                sys.unraisablehook = _discard_unraisable
+                sys.unraisablehook = lambda args: None
             for reset in resets:
                 reset()
             refs, blocks = _counts()
@@ -95,16 +91,11 @@ def _repeat_and_measure(item, run_once):
                 block_deltas.append(blocks_after - blocks)
     finally:
         sys.unraisablehook = saved_hook
-    problems = []
-    if _leaking(ref_deltas):
-        problems.append(f"total reference count grew by {ref_deltas} ({sum(ref_deltas)} in all)")
-    if _leaking(block_deltas):
-        problems.append(f"allocated blocks grew by {block_deltas} ({sum(block_deltas)} in all)")
+    problems = [f"{what} grew by {deltas} ({sum(deltas)} in all)"
+                for what, deltas in (("total reference count", ref_deltas), ("allocated blocks", block_deltas))
+                if _leaking(deltas)]
     if problems:
-        pytest.fail(
-            f"{item.nodeid} leaks over {MEASURED_RUNS} runs: " + "; ".join(problems),
-            pytrace=False,
-        )
+        pytest.fail(f"{item.nodeid} leaks over {MEASURED_RUNS} runs: " + "; ".join(problems), pytrace=False)
 
 
 @pytest.hookimpl(wrapper=True)
