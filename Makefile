@@ -1,18 +1,21 @@
 # One entry point for the whole set-up: every target installs what it needs on demand.
 #   make demo    diff two bundled JSON documents and print the differences
-#   make test    build the module and run the test suite (release and debug interpreters)
+#   make test    build the module and run every check that CI runs
 
 PY       ?= python3.14
 PYD      ?= python3.14d
 VENV     := .venv
 VENVD    := .venv-debug
 WERROR   ?= OFF
+PIP      := pip install --quiet --disable-pip-version-check
 PIP_BUILD_FLAGS := --no-build-isolation --quiet --disable-pip-version-check
 CMAKE_DEFINES = -Ccmake.define.CORVANE_WERROR=$(WERROR)
 BUILD_DEPS := scikit-build-core cmake ninja
-TEST_DEPS  := pytest hypothesis
+TEST_DEPS  := pytest hypothesis mypy
+BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
 
-.PHONY: all toolchain build build-debug demo test test-release test-debug clean
+.PHONY: all toolchain build build-debug demo test test-release test-debug test-asan typecheck \
+        fuzz-long bench bench-quick clean
 
 all: build
 
@@ -22,13 +25,17 @@ toolchain:
 $(VENV)/.ready: tools/setup-toolchain.sh
 	@bash tools/setup-toolchain.sh
 	$(PY) -m venv $(VENV)
-	$(VENV)/bin/pip install --quiet --disable-pip-version-check $(BUILD_DEPS) $(TEST_DEPS)
+	$(VENV)/bin/$(PIP) $(BUILD_DEPS) $(TEST_DEPS)
 	@touch $@
 
 $(VENVD)/.ready: tools/setup-toolchain.sh
 	@bash tools/setup-toolchain.sh
 	$(PYD) -m venv $(VENVD)
-	$(VENVD)/bin/pip install --quiet --disable-pip-version-check $(BUILD_DEPS) $(TEST_DEPS)
+	$(VENVD)/bin/$(PIP) $(BUILD_DEPS) pytest hypothesis
+	@touch $@
+
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(VENV)/bin/$(PIP) $(BENCH_DEPS)
 	@touch $@
 
 build: $(VENV)/.ready
@@ -41,7 +48,7 @@ build-debug: $(VENVD)/.ready
 demo: build
 	@$(VENV)/bin/corvane-diff examples/data/before.json examples/data/after.json || [ $$? -eq 1 ]
 
-test: test-release test-debug
+test: test-release test-debug test-asan typecheck bench-quick
 
 test-release: build
 	$(VENV)/bin/python -m pytest -q
@@ -49,6 +56,24 @@ test-release: build
 # The debug interpreter repeats every test and fails any whose total reference count grows.
 test-debug: build-debug
 	$(VENVD)/bin/python -m pytest -q --leak-check
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, over the whole suite.
+test-asan: $(VENV)/.ready
+	@bash tools/sanitize.sh
+
+# The type stubs against the real module, and a typed usage file that must pass mypy.
+typecheck: build
+	@bash tools/typecheck.sh
+
+# The randomised differential tests with a million examples.
+fuzz-long: build
+	HYPOTHESIS_PROFILE=long $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_differential.py
+
+bench: build $(VENV)/.bench-ready
+	$(VENV)/bin/python bench/run.py
+
+bench-quick: build $(VENV)/.bench-ready
+	$(VENV)/bin/python bench/run.py --quick
 
 clean:
 	rm -rf build dist $(VENV) $(VENVD)
