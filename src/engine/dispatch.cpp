@@ -68,8 +68,9 @@ __int128 to_int128(PyObject* x) {
     return value;
 }
 
+// Any int, bool and subclasses included, small enough for one machine word.
 bool is_compact_int(PyObject* x) {
-    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+    return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
 }
 
 bool ints_equal(PyObject* a, PyObject* b) {
@@ -98,65 +99,126 @@ bool floats_equal(PyObject* a, PyObject* b) {
 }
 
 template <class Change>
-void add_change(PyObject* a, PyObject* b, const PathFrame* path, DiffList& out) {
-    out.emplace_back(std::in_place_type<Change>, materialize(path), Ref::borrow(a), Ref::borrow(b));
-}
-
-// Sequences are walked through fresh iterators, taken from a first.
-void compare_sequences(PyObject* a, PyObject* b, const PathFrame* path, DiffList& out) {
-    Ref iter_a = get_iter(a);
-    Ref iter_b = get_iter(b);
-    corvane_iter(iter_a.get(), iter_b.get(), path, out);
+void add_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    walk.out.emplace_back(std::in_place_type<Change>, materialize(path), Ref::borrow(a), Ref::borrow(b));
 }
 
 // Each test runs on a, then on b, always both: the tests can run Python code.
-template <class Test>
-bool both_pass(Test test, PyObject* a, PyObject* b) {
-    bool pass_a = test(a);
-    bool pass_b = test(b);
+bool both_mappings(Walk& walk, PyObject* a, PyObject* b) {
+    bool pass_a = is_mapping(walk, a);
+    bool pass_b = is_mapping(walk, b);
     return pass_a && pass_b;
 }
 
-}  // namespace
+bool both_sequences(Walk& walk, PyObject* a, PyObject* b) {
+    bool pass_a = is_sequence(walk, a);
+    bool pass_b = is_sequence(walk, b);
+    return pass_a && pass_b;
+}
 
-void corvane_dispatch(PyObject* a, PyObject* b, const PathFrame* path, DiffList& out) {
-    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
-        if (!strings_equal(a, b)) {
-            add_change<ValChange>(a, b, path, out);
-        }
-        return;
-    }
-    if (PyLong_Check(a) && PyLong_Check(b)) {
-        if (!ints_equal(a, b)) {
-            add_change<ValChange>(a, b, path, out);
-        }
-        return;
-    }
-    if (PyFloat_Check(a) && PyFloat_Check(b)) {
-        if (!floats_equal(a, b)) {
-            add_change<ValChange>(a, b, path, out);
-        }
-        return;
-    }
-    if (both_pass(is_mapping, a, b)) {
+bool both_iterators(PyObject* a, PyObject* b) {
+    bool pass_a = is_iterator(a);
+    bool pass_b = is_iterator(b);
+    return pass_a && pass_b;
+}
+
+// The end of the decision table for a pair that is no string, integer, float or mapping.
+void dispatch_rest(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path, bool sequences) {
+    if (sequences) {
         RecursionGuard guard;
-        corvane_map(a, b, path, out);
+        compare_sequences(walk, a, b, path);
         return;
     }
-    if (both_pass(is_sequence, a, b)) {
+    if (both_iterators(a, b)) {
         RecursionGuard guard;
-        compare_sequences(a, b, path, out);
-        return;
-    }
-    if (both_pass(is_iterator, a, b)) {
-        RecursionGuard guard;
-        corvane_iter(a, b, path, out);
+        corvane_iter(walk, a, b, path);
         return;
     }
     if (a == Py_None && b == Py_None) {
         return;
     }
-    add_change<TypeAndValChange>(a, b, path, out);
+    add_change<TypeAndValChange>(walk, a, b, path);
+}
+
+// Two operands of the same exact built-in type, the commonest pairs: decided by type alone,
+// and, for the tests that ask collections.abc, by the answers this walk already has (nothing
+// has run since they were given, so asking again would give them again). False when an
+// answer is missing: the full decision table then asks.
+bool dispatch_same_builtin(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    PyTypeObject* type = Py_TYPE(a);
+    if (type == &PyUnicode_Type) {
+        if (!strings_equal(a, b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return true;
+    }
+    if (type == &PyLong_Type) {
+        if (!ints_equal(a, b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return true;
+    }
+    if (type == &PyBool_Type) {
+        if (a != b) {  // the two bools are singletons
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return true;
+    }
+    if (type == &PyFloat_Type) {
+        if (PyFloat_AS_DOUBLE(a) != PyFloat_AS_DOUBLE(b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return true;
+    }
+    if (type == &PyDict_Type) {
+        RecursionGuard guard;
+        corvane_map(walk, a, b, path);
+        return true;
+    }
+    if (type != &PyList_Type && type != &PyTuple_Type && a != Py_None) {
+        return false;
+    }
+    if (walk.abc.find(type, AbcMemo::kMapping, walk.python_calls) != 0) {
+        return false;
+    }
+    int sequence = a == Py_None ? walk.abc.find(type, AbcMemo::kSequence, walk.python_calls) : 1;
+    if (sequence < 0) {
+        return false;
+    }
+    dispatch_rest(walk, a, b, path, sequence == 1);
+    return true;
+}
+
+}  // namespace
+
+void corvane_dispatch(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    if (Py_TYPE(a) == Py_TYPE(b) && dispatch_same_builtin(walk, a, b, path)) {
+        return;
+    }
+    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
+        if (!strings_equal(a, b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return;
+    }
+    if (PyLong_Check(a) && PyLong_Check(b)) {
+        if (!ints_equal(a, b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return;
+    }
+    if (PyFloat_Check(a) && PyFloat_Check(b)) {
+        if (!floats_equal(a, b)) {
+            add_change<ValChange>(walk, a, b, path);
+        }
+        return;
+    }
+    if (both_mappings(walk, a, b)) {
+        RecursionGuard guard;
+        corvane_map(walk, a, b, path);
+        return;
+    }
+    dispatch_rest(walk, a, b, path, both_sequences(walk, a, b));
 }
 
 }  // namespace corvane

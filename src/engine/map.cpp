@@ -4,66 +4,181 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace corvane {
 namespace {
 
-// An items-list element split into key and value. Anything but a tuple of two or more is a
-// failure; the element's own reference keeps the two alive.
-struct Item {
-    Ref element;
-    PyObject* key;
-    PyObject* value;
+// The items of an exact dict, as its items list would hold them: read in place while no
+// Python code runs, and copied, from the current item on, before any does.
+class DictItems final : public LazyItems {
+public:
+    DictItems(Walk& walk, PyObject* dict) noexcept : LazyItems(walk), dict_(dict) {}
+    ~DictItems() override {
+        if (pinned_) {
+            for (PyObject* item : copy_) {
+                Py_DECREF(item);
+            }
+        }
+    }
+
+    // The next key and value, held until the next call; false after the last.
+    bool next(PyObject*& key, PyObject*& value) {
+        if (!pinned_) {
+            if (!PyDict_Next(dict_, &pos_, &key, &value)) {
+                return false;
+            }
+            copy_[0] = key;  // the current item, kept for pin()
+            copy_[1] = value;
+            keys_plain_ = keys_plain_ && is_plain_key(key);
+            return true;
+        }
+        if (read_ + 2 > copy_.size()) {
+            return false;
+        }
+        key = copy_[read_];
+        value = copy_[read_ + 1];
+        read_ += 2;
+        return true;
+    }
+
+    // Every key read so far is a plain key.
+    bool keys_plain() const noexcept { return keys_plain_; }
+
+    void pin() override {
+        size_t current = started() ? 2 : 0;
+        std::vector<PyObject*> rest(copy_.begin(), copy_.begin() + current);
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict_, &pos_, &key, &value)) {
+            rest.push_back(key);
+            rest.push_back(value);
+        }
+        for (PyObject* item : rest) {
+            Py_INCREF(item);
+        }
+        copy_ = std::move(rest);
+        read_ = current;
+        pinned_ = true;
+    }
+
+private:
+    bool started() const noexcept { return pos_ != 0; }
+
+    PyObject* dict_;
+    Py_ssize_t pos_ = 0;
+    std::vector<PyObject*> copy_ = {nullptr, nullptr};  // owned once pinned
+    size_t read_ = 0;
+    bool pinned_ = false;
+    bool keys_plain_ = true;
 };
 
-Item item_at(PyObject* items, Py_ssize_t i) {
-    Ref element = Ref::borrow(PyList_GET_ITEM(items, i));
-    if (!PyTuple_Check(element.get())) {
-        fail("mapping items must be tuples of a key and a value, got an item of type " +
-             std::string(Py_TYPE(element.get())->tp_name));
+// The items of any other mapping: the list that items() returns, read by position within both
+// its starting and its current length, since code run by the walk may still hold and change
+// that very list. Each element must be a tuple of a key, a value and perhaps more.
+class ListedItems {
+public:
+    ListedItems(Walk& walk, PyObject* mapping) : list_(mapping_items(walk, mapping)) {
+        len_ = PyList_GET_SIZE(list_.get());
     }
-    PyObject* key = PyTuple_GetItem(element.get(), 0);
-    PyObject* value = key != nullptr ? PyTuple_GetItem(element.get(), 1) : nullptr;
-    if (value == nullptr) {
-        fail_with_pending();
-    }
-    return Item{std::move(element), key, value};
-}
 
-// Positions below both the starting length and the current one: code run by the walk may
-// still hold and change the very list that items() returned.
-bool in_bounds(PyObject* items, Py_ssize_t start_len, Py_ssize_t i) {
-    return i < std::min(start_len, PyList_GET_SIZE(items));
+    bool next(PyObject*& key, PyObject*& value) {
+        if (pos_ >= std::min(len_, PyList_GET_SIZE(list_.get()))) {
+            return false;
+        }
+        Ref element = Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
+        if (!PyTuple_Check(element.get())) {
+            fail("mapping items must be tuples of a key and a value, got an item of type " +
+                 std::string(Py_TYPE(element.get())->tp_name));
+        }
+        key = PyTuple_GetItem(element.get(), 0);
+        value = key != nullptr ? PyTuple_GetItem(element.get(), 1) : nullptr;
+        if (value == nullptr) {
+            fail_with_pending();
+        }
+        current_ = std::move(element);
+        return true;
+    }
+
+private:
+    Ref list_;
+    Ref current_;
+    Py_ssize_t len_;
+    Py_ssize_t pos_ = 0;
+};
+
+// Either kind of items, chosen by the mapping's exact type.
+class Items {
+public:
+    Items(Walk& walk, PyObject* mapping) {
+        if (PyDict_CheckExact(mapping)) {
+            dict_.emplace(walk, mapping);
+        } else {
+            listed_.emplace(walk, mapping);
+        }
+    }
+    bool next(PyObject*& key, PyObject*& value) {
+        return dict_ ? dict_->next(key, value) : listed_->next(key, value);
+    }
+    // Every key read so far is plain (false for any mapping but an exact dict).
+    bool keys_plain() const noexcept { return dict_ && dict_->keys_plain(); }
+
+private:
+    std::optional<DictItems> dict_;
+    std::optional<ListedItems> listed_;
+};
+
+bool dict_keys_plain(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!is_plain_key(key)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 template <class Variant>
-void add_item_record(const PathFrame* path, const Item& item, DiffList& out) {
-    out.emplace_back(std::in_place_type<Variant>,
-                     DictDiff(materialize(path), Ref::borrow(item.key), Ref::borrow(item.value)));
+void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject* value) {
+    walk.out.emplace_back(std::in_place_type<Variant>,
+                          DictDiff(materialize(path), Ref::borrow(key), Ref::borrow(value)));
 }
 
 }  // namespace
 
-void corvane_map(PyObject* a, PyObject* b, const PathFrame* path, DiffList& out) {
-    Ref items_a = mapping_items(a);
-    Py_ssize_t len_a = PyList_GET_SIZE(items_a.get());
-    for (Py_ssize_t i = 0; in_bounds(items_a.get(), len_a, i); ++i) {
-        Item item = item_at(items_a.get(), i);
-        Ref value_b = lookup_or_missing(b, item.key);
+void corvane_map(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    Items items_a(walk, a);
+    // Lookups of plain keys in a dict with plain keys run no Python code; the claim holds only
+    // while nothing else has run Python code either (which could have changed b).
+    uint64_t calls_at_start = walk.python_calls;
+    bool plain = PyDict_CheckExact(a) && PyDict_CheckExact(b) && dict_keys_plain(b);
+    size_t found = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (items_a.next(key, value)) {
+        bool pure = plain && walk.python_calls == calls_at_start && is_plain_key(key);
+        Ref value_b = lookup_or_missing(walk, b, key, pure);
         if (!value_b) {
-            add_item_record<DictItemRemoved>(path, item, out);
+            add_item_record<DictItemRemoved>(walk, path, key, value);
             continue;
         }
-        PathFrame child = extend_keypath(path, item.key);
-        corvane_dispatch(item.value, value_b.get(), &child, out);
+        ++found;
+        PathFrame child = extend_keypath(path, key);
+        corvane_dispatch(walk, value, value_b.get(), &child);
     }
-
-    Ref items_b = mapping_items(b);
-    Py_ssize_t len_b = PyList_GET_SIZE(items_b.get());
-    for (Py_ssize_t i = 0; in_bounds(items_b.get(), len_b, i); ++i) {
-        Item item = item_at(items_b.get(), i);
-        if (!contains(a, item.key)) {
-            add_item_record<DictItemAdded>(path, item, out);
+    // Nothing ran Python code, all keys are plain and every key of b matched a distinct key of
+    // a: the second pass would find every key of b in a and run no Python code. Skip it.
+    if (plain && items_a.keys_plain() && walk.python_calls == calls_at_start &&
+        found == static_cast<size_t>(PyDict_GET_SIZE(b))) {
+        return;
+    }
+    bool a_plain = items_a.keys_plain() && walk.python_calls == calls_at_start;
+    Items items_b(walk, b);
+    while (items_b.next(key, value)) {
+        if (!contains(walk, a, key, a_plain && is_plain_key(key))) {
+            add_item_record<DictItemAdded>(walk, path, key, value);
         }
     }
 }

@@ -53,31 +53,49 @@ bool answer_depends_on_type_only(PyTypeObject* type) {
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_getattro == PyObject_GenericGetAttr;
 }
 
-// One abstract class of collections.abc with the answers it gave for built-in types.
+// One abstract class of collections.abc with the answers it gave for built-in types, kept
+// per abc cache token for the process, and per walk while no Python code has run.
 class AbcTest {
 public:
-    explicit AbcTest(const char* name) : cls_("collections.abc", name) {}
+    AbcTest(const char* name, int memo_slot) : cls_("collections.abc", name), slot_(memo_slot) {}
 
     PyObject* cls() { return cls_.get(); }
 
     // isinstance(x, cls), or -1 with the exception pending.
-    int is_instance(PyObject* x) {
+    int is_instance(Walk& walk, PyObject* x) {
         PyTypeObject* type = Py_TYPE(x);
         if (!answer_depends_on_type_only(type)) {
-            return PyObject_IsInstance(x, cls());
+            return ask(walk, x);
         }
-        long long token = abc_cache_token();
-        if (std::optional<bool> known = lookup(type, token)) {
-            return *known;
+        int known = walk.abc.find(type, slot_, walk.python_calls);
+        if (known >= 0) {
+            return known;
         }
-        int r = PyObject_IsInstance(x, cls());
-        if (r >= 0) {
-            store(type, token, r == 1);
+        std::optional<long long> token = walk.abc.token(walk.python_calls);
+        if (!token) {
+            token = abc_cache_token();
+            walk.abc.set_token(*token, walk.python_calls);
         }
-        return r;
+        std::optional<bool> answer = lookup(type, *token);
+        if (!answer) {
+            int r = ask(walk, x);
+            if (r < 0) {
+                return r;
+            }
+            answer = r == 1;
+            store(type, *token, *answer);
+        }
+        walk.abc.remember(type, slot_, *answer, walk.python_calls);
+        return *answer;
     }
 
 private:
+    int ask(Walk& walk, PyObject* x) {
+        PyObject* cls = cls_.get();
+        walk.may_run_python();
+        return PyObject_IsInstance(x, cls);
+    }
+
     std::optional<bool> lookup(PyTypeObject* type, long long token) {
         PyMutex_Lock(&lock_);
         std::optional<bool> found;
@@ -102,17 +120,18 @@ private:
     }
 
     CachedAttr cls_;
+    int slot_;
     PyMutex lock_{};
     long long token_ = -1;
     std::unordered_map<PyTypeObject*, bool> answers_;
 };
 
-AbcTest g_mapping("Mapping");
-AbcTest g_sequence("Sequence");
-AbcTest g_iterator("Iterator");
+AbcTest g_mapping("Mapping", AbcMemo::kMapping);
+AbcTest g_sequence("Sequence", AbcMemo::kSequence);
+CachedAttr g_iterator("collections.abc", "Iterator");
 
-bool passes(PyObject* x, AbcTest& test) {
-    int r = test.is_instance(x);
+bool passes(Walk& walk, PyObject* x, AbcTest& test) {
+    int r = test.is_instance(walk, x);
     if (r < 0) {
         report_unraisable(x);
         return false;
@@ -122,15 +141,17 @@ bool passes(PyObject* x, AbcTest& test) {
 
 }  // namespace
 
-bool is_mapping(PyObject* x) { return PyDict_Check(x) || passes(x, g_mapping); }
+bool is_mapping(Walk& walk, PyObject* x) { return PyDict_Check(x) || passes(walk, x, g_mapping); }
 
-bool is_sequence(PyObject* x) { return PyList_Check(x) || PyTuple_Check(x) || passes(x, g_sequence); }
+bool is_sequence(Walk& walk, PyObject* x) {
+    return PyList_Check(x) || PyTuple_Check(x) || passes(walk, x, g_sequence);
+}
 
 bool is_iterator(PyObject* x) {
     if (PyIter_Check(x)) {
         return true;
     }
-    g_iterator.cls();  // a failed test still needs the class that it describes
+    g_iterator.get();  // a failed test still needs the class that it describes
     return false;
 }
 

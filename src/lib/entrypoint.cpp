@@ -126,9 +126,9 @@ OutputValue partition(DiffList diffs) {
 OutputValue compare_roots(PyObject* a, PyObject* b) {
     Ref hold_a = Ref::borrow(a);
     Ref hold_b = Ref::borrow(b);
-    DiffList diffs;
-    corvane_dispatch(a, b, nullptr, diffs);
-    OutputValue value = partition(std::move(diffs));
+    Walk walk;
+    corvane_dispatch(walk, a, b, nullptr);
+    OutputValue value = partition(std::move(walk.out));
     hold_b.reset();
     hold_a.reset();
     return value;
