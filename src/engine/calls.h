@@ -12,7 +12,7 @@ namespace corvane {
 // The mapping, sequence and iterator tests: flags first, then the collections.abc classes.
 bool is_mapping(Walk& walk, PyObject* x);
 bool is_sequence(Walk& walk, PyObject* x);
-bool is_iterator(PyObject* x);
+bool is_iterator(Walk& walk, PyObject* x);
 
 // Keys whose hashing and equality are the interpreter's own: looking them up runs no Python.
 inline bool is_plain_key(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
@@ -44,7 +44,8 @@ inline std::optional<Ref> next_item(Walk& walk, PyObject* iter) {
     return Ref::steal(item);
 }
 
-// mapping[key], or nothing when the lookup raises: any exception there means a missing key.
+// mapping[key], or nothing when the lookup raises: any exception there means a missing key,
+// except running out of stack, which ends the walk rather than report a false removal.
 // An exact dict is asked without making a KeyError for every missing key.
 inline Ref lookup_or_missing(Walk& walk, PyObject* mapping, PyObject* key, bool runs_no_python) {
     if (!runs_no_python) {
@@ -54,6 +55,9 @@ inline Ref lookup_or_missing(Walk& walk, PyObject* mapping, PyObject* key, bool 
     int found = PyDict_CheckExact(mapping) ? PyDict_GetItemRef(mapping, key, &value)
                                             : ((value = PyObject_GetItem(mapping, key)) ? 1 : -1);
     if (found < 0) {
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            fail_with_pending();
+        }
         take_exception_or_resume();
     }
     return Ref::steal(value);

@@ -116,9 +116,9 @@ bool both_sequences(Walk& walk, PyObject* a, PyObject* b) {
     return pass_a && pass_b;
 }
 
-bool both_iterators(PyObject* a, PyObject* b) {
-    bool pass_a = is_iterator(a);
-    bool pass_b = is_iterator(b);
+bool both_iterators(Walk& walk, PyObject* a, PyObject* b) {
+    bool pass_a = is_iterator(walk, a);
+    bool pass_b = is_iterator(walk, b);
     return pass_a && pass_b;
 }
 
@@ -129,7 +129,7 @@ void dispatch_rest(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path, 
         compare_sequences(walk, a, b, path);
         return;
     }
-    if (both_iterators(a, b)) {
+    if (both_iterators(walk, a, b)) {
         RecursionGuard guard;
         corvane_iter(walk, a, b, path);
         return;
@@ -178,15 +178,18 @@ bool dispatch_same_builtin(Walk& walk, PyObject* a, PyObject* b, const PathFrame
     if (type != &PyList_Type && type != &PyTuple_Type && a != Py_None) {
         return false;
     }
-    if (walk.abc.find(type, AbcMemo::kMapping, walk.python_calls) != 0) {
+    const int8_t* known = walk.abc.answers(type, walk.python_calls);
+    if (known == nullptr || known[AbcMemo::kMapping] != 0) {
         return false;
     }
-    int sequence = a == Py_None ? walk.abc.find(type, AbcMemo::kSequence, walk.python_calls) : 1;
-    if (sequence < 0) {
-        return false;
+    if (a != Py_None) {
+        RecursionGuard guard;
+        compare_sequences(walk, a, b, path);
+        return true;
     }
-    dispatch_rest(walk, a, b, path, sequence == 1);
-    return true;
+    // Two Nones, neither a mapping nor a sequence: they fail the iterator test (None has no
+    // __next__), which needs the Iterator class, already fetched in this walk; they are equal.
+    return known[AbcMemo::kSequence] == 0 && walk.have_iterator_class;
 }
 
 }  // namespace

@@ -71,17 +71,24 @@ public:
     static constexpr int kMapping = 0;
     static constexpr int kSequence = 1;
 
-    // The remembered answer (0 or 1), or -1 when there is none for this epoch.
-    int find(PyTypeObject* type, int test, uint64_t epoch) noexcept {
+    // The remembered answers for a type, each 0, 1 or -1 for none, or null when there are none
+    // for this epoch.
+    const int8_t* answers(PyTypeObject* type, uint64_t epoch) const noexcept {
         if (epoch != epoch_) {
-            return -1;
+            return nullptr;
         }
         for (size_t i = 0; i < used_; ++i) {
             if (entries_[i].type == type) {
-                return entries_[i].answer[test];
+                return entries_[i].answer;
             }
         }
-        return -1;
+        return nullptr;
+    }
+
+    // The remembered answer (0 or 1), or -1 when there is none for this epoch.
+    int find(PyTypeObject* type, int test, uint64_t epoch) const noexcept {
+        const int8_t* known = answers(type, epoch);
+        return known != nullptr ? known[test] : -1;
     }
 
     void remember(PyTypeObject* type, int test, bool answer, uint64_t epoch) noexcept {
@@ -159,6 +166,7 @@ struct Walk {
     uint64_t python_calls = 0;
     AbcMemo abc;
     LazyItems* lazy = nullptr;  // the innermost unpinned items read in place
+    bool have_iterator_class = false;
 
     // Called before every interpreter call that may run Python code.
     void may_run_python() {

@@ -15,10 +15,8 @@ class DictItems final : public LazyItems {
 public:
     DictItems(Walk& walk, PyObject* dict) noexcept : LazyItems(walk), dict_(dict) {}
     ~DictItems() override {
-        if (pinned_) {
-            for (PyObject* item : copy_) {
-                Py_DECREF(item);
-            }
+        for (PyObject* item : copy_) {
+            Py_DECREF(item);
         }
     }
 
@@ -28,8 +26,8 @@ public:
             if (!PyDict_Next(dict_, &pos_, &key, &value)) {
                 return false;
             }
-            copy_[0] = key;  // the current item, kept for pin()
-            copy_[1] = value;
+            current_key_ = key;
+            current_value_ = value;
             keys_plain_ = keys_plain_ && is_plain_key(key);
             return true;
         }
@@ -45,9 +43,13 @@ public:
     // Every key read so far is a plain key.
     bool keys_plain() const noexcept { return keys_plain_; }
 
+    // Copies, with references, the current item (still in use) and every item not yet read.
     void pin() override {
-        size_t current = started() ? 2 : 0;
-        std::vector<PyObject*> rest(copy_.begin(), copy_.begin() + current);
+        std::vector<PyObject*> rest;
+        if (current_key_ != nullptr) {
+            rest.push_back(current_key_);
+            rest.push_back(current_value_);
+        }
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(dict_, &pos_, &key, &value)) {
@@ -58,16 +60,16 @@ public:
             Py_INCREF(item);
         }
         copy_ = std::move(rest);
-        read_ = current;
+        read_ = current_key_ != nullptr ? 2 : 0;
         pinned_ = true;
     }
 
 private:
-    bool started() const noexcept { return pos_ != 0; }
-
     PyObject* dict_;
     Py_ssize_t pos_ = 0;
-    std::vector<PyObject*> copy_ = {nullptr, nullptr};  // owned once pinned
+    PyObject* current_key_ = nullptr;  // borrowed, until pinned
+    PyObject* current_value_ = nullptr;
+    std::vector<PyObject*> copy_;  // owned, once pinned
     size_t read_ = 0;
     bool pinned_ = false;
     bool keys_plain_ = true;

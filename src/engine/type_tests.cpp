@@ -130,9 +130,14 @@ AbcTest g_mapping("Mapping", AbcMemo::kMapping);
 AbcTest g_sequence("Sequence", AbcMemo::kSequence);
 CachedAttr g_iterator("collections.abc", "Iterator");
 
+// An error in the test is reported and counts as a failed test, except running out of stack:
+// that is this walk's own recursion ending, and answering "no" would report a false difference.
 bool passes(Walk& walk, PyObject* x, AbcTest& test) {
     int r = test.is_instance(walk, x);
     if (r < 0) {
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            fail_with_pending();
+        }
         report_unraisable(x);
         return false;
     }
@@ -147,11 +152,14 @@ bool is_sequence(Walk& walk, PyObject* x) {
     return PyList_Check(x) || PyTuple_Check(x) || passes(walk, x, g_sequence);
 }
 
-bool is_iterator(PyObject* x) {
-    if (PyIter_Check(x)) {
+bool is_iterator(Walk& walk, PyObject* x) {
+    if (Py_TYPE(x)->tp_iternext != nullptr && PyIter_Check(x)) {
         return true;
     }
-    g_iterator.get();  // a failed test still needs the class that it describes
+    if (!walk.have_iterator_class) {
+        g_iterator.get();  // a failed test still needs the class that it describes
+        walk.have_iterator_class = true;
+    }
     return false;
 }
 
