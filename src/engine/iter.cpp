@@ -40,10 +40,7 @@ size_t drain(Walk& walk, PyObject* iter) {
 size_t snapshot(Walk& walk, PyObject* seq) {
     size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq));
     walk.stack.reserve_more(n);
-    PyObject** items = PySequence_Fast_ITEMS(seq);
-    for (size_t i = 0; i < n; ++i) {
-        walk.stack.push_borrowed(items[i]);
-    }
+    walk.stack.push_borrowed(PySequence_Fast_ITEMS(seq), n);
     return n;
 }
 
