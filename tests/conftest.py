@@ -113,3 +113,21 @@ def pytest_runtest_call(item):
         return (yield)
     finally:
         del item.runtest
+
+
+# --- Hypothesis profiles ------------------------------------------------------------------
+# max_examples is the budget that the randomised differential tests share among themselves.
+# "ci" is the default; HYPOTHESIS_PROFILE=long selects the long run of `make fuzz-long`.
+# The debug interpreter is slow and --leak-check repeats every test, so there the run is
+# small, fixed and without the example database, making each repetition do the same work.
+import os  # noqa: E402
+
+from hypothesis import HealthCheck, settings  # noqa: E402
+
+_COMMON = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+if hasattr(sys, "gettotalrefcount"):
+    settings.register_profile("ci", max_examples=20, derandomize=True, database=None, **_COMMON)
+else:
+    settings.register_profile("ci", max_examples=300, **_COMMON)
+settings.register_profile("long", max_examples=1_000_000, **_COMMON)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
