@@ -48,7 +48,7 @@ build-debug: $(VENVD)/.ready
 demo: build
 	@$(VENV)/bin/corvane-diff examples/data/before.json examples/data/after.json || [ $$? -eq 1 ]
 
-test: test-release test-debug
+test: test-release test-debug test-asan typecheck bench-quick
 
 test-release: build
 	$(VENV)/bin/python -m pytest -q
