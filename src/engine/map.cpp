@@ -4,6 +4,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace corvane {
@@ -102,32 +103,13 @@ public:
         return true;
     }
 
+    bool keys_plain() const noexcept { return false; }
+
 private:
     Ref list_;
     Ref current_;
     Py_ssize_t len_;
     Py_ssize_t pos_ = 0;
-};
-
-// Either kind of items, chosen by the mapping's exact type.
-class Items {
-public:
-    Items(Walk& walk, PyObject* mapping) {
-        if (PyDict_CheckExact(mapping)) {
-            dict_.emplace(walk, mapping);
-        } else {
-            listed_.emplace(walk, mapping);
-        }
-    }
-    bool next(PyObject*& key, PyObject*& value) {
-        return dict_ ? dict_->next(key, value) : listed_->next(key, value);
-    }
-    // Every key read so far is plain (false for any mapping but an exact dict).
-    bool keys_plain() const noexcept { return dict_ && dict_->keys_plain(); }
-
-private:
-    std::optional<DictItems> dict_;
-    std::optional<ListedItems> listed_;
 };
 
 bool dict_keys_plain(PyObject* dict) {
@@ -142,26 +124,91 @@ bool dict_keys_plain(PyObject* dict) {
     return true;
 }
 
+// Two plain keys that a dict would take for the same key.
+bool plain_keys_equal(PyObject* x, PyObject* y) {
+    if (x == y) {
+        return true;
+    }
+    if (Py_TYPE(x) != Py_TYPE(y)) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(x)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+        int kind = PyUnicode_KIND(x);
+        return n == PyUnicode_GET_LENGTH(y) && kind == PyUnicode_KIND(y) &&
+               std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * kind) == 0;
+    }
+    return PyObject_RichCompareBool(x, y, Py_EQ) == 1;  // two exact ints: no Python code
+}
+
+// The items of b read in step with those of a, for as long as both hold equal plain keys in
+// the same order (as two documents parsed alike do): each value of b is then found without a
+// lookup, and b's keys are seen to be plain along the way.
+class Lockstep {
+public:
+    explicit Lockstep(PyObject* b) noexcept : b_(b) {}
+
+    // b's value for `key` when b's next item has that key; null ends the lockstep for good.
+    PyObject* match(PyObject* key) noexcept {
+        PyObject* key_b = nullptr;
+        PyObject* value_b = nullptr;
+        if (active_ && is_plain_key(key) && PyDict_Next(b_, &pos_, &key_b, &value_b) &&
+            is_plain_key(key_b) && plain_keys_equal(key, key_b)) {
+            return value_b;
+        }
+        active_ = false;
+        return nullptr;
+    }
+    bool active() const noexcept { return active_; }
+
+private:
+    PyObject* b_;
+    Py_ssize_t pos_ = 0;
+    bool active_ = true;
+};
+
 template <class Variant>
 void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject* value) {
     walk.out.emplace_back(std::in_place_type<Variant>,
                           DictDiff(materialize(path), Ref::borrow(key), Ref::borrow(value)));
 }
 
-}  // namespace
+// The second pass: every key of b that a does not contain is an added item.
+template <class ItemsB>
+void second_pass(Walk& walk, PyObject* a, ItemsB& items_b, const PathFrame* path, bool a_plain) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (items_b.next(key, value)) {
+        if (!contains(walk, a, key, a_plain && is_plain_key(key))) {
+            add_item_record<DictItemAdded>(walk, path, key, value);
+        }
+    }
+}
 
-void corvane_map(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    Items items_a(walk, a);
+template <class ItemsA>
+void walk_items(Walk& walk, ItemsA& items_a, PyObject* a, PyObject* b, const PathFrame* path) {
     // Lookups of plain keys in a dict with plain keys run no Python code; the claim holds only
-    // while nothing else has run Python code either (which could have changed b).
+    // while nothing else has run Python code either (which could have changed b). While b is
+    // read in step with a, its keys seen so far are plain; the rest are looked at once it ends.
     uint64_t calls_at_start = walk.python_calls;
-    bool plain = PyDict_CheckExact(a) && PyDict_CheckExact(b) && dict_keys_plain(b);
+    bool both_dicts = std::is_same_v<ItemsA, DictItems> && PyDict_CheckExact(b);
+    Lockstep lockstep(b);
+    bool plain = both_dicts;
     size_t found = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (items_a.next(key, value)) {
-        bool pure = plain && walk.python_calls == calls_at_start && is_plain_key(key);
-        Ref value_b = lookup_or_missing(walk, b, key, pure);
+        bool unchanged = walk.python_calls == calls_at_start;
+        Ref value_b;
+        if (both_dicts && unchanged && lockstep.active()) {
+            value_b = Ref::borrow(lockstep.match(key));
+            if (!value_b) {
+                plain = dict_keys_plain(b);
+            }
+        }
+        if (!value_b) {
+            value_b = lookup_or_missing(walk, b, key, plain && unchanged && is_plain_key(key));
+        }
         if (!value_b) {
             add_item_record<DictItemRemoved>(walk, path, key, value);
             continue;
@@ -172,17 +219,29 @@ void corvane_map(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
     }
     // Nothing ran Python code, all keys are plain and every key of b matched a distinct key of
     // a: the second pass would find every key of b in a and run no Python code. Skip it.
-    if (plain && items_a.keys_plain() && walk.python_calls == calls_at_start &&
-        found == static_cast<size_t>(PyDict_GET_SIZE(b))) {
+    bool a_plain = items_a.keys_plain() && walk.python_calls == calls_at_start;
+    if (plain && a_plain && found == static_cast<size_t>(PyDict_GET_SIZE(b))) {
         return;
     }
-    bool a_plain = items_a.keys_plain() && walk.python_calls == calls_at_start;
-    Items items_b(walk, b);
-    while (items_b.next(key, value)) {
-        if (!contains(walk, a, key, a_plain && is_plain_key(key))) {
-            add_item_record<DictItemAdded>(walk, path, key, value);
-        }
+    if (PyDict_CheckExact(b)) {
+        DictItems items_b(walk, b);
+        second_pass(walk, a, items_b, path, a_plain);
+        return;
     }
+    ListedItems items_b(walk, b);
+    second_pass(walk, a, items_b, path, a_plain);
+}
+
+}  // namespace
+
+void corvane_map(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    if (PyDict_CheckExact(a)) {
+        DictItems items_a(walk, a);
+        walk_items(walk, items_a, a, b, path);
+        return;
+    }
+    ListedItems items_a(walk, a);
+    walk_items(walk, items_a, a, b, path);
 }
 
 }  // namespace corvane

@@ -1,0 +1,147 @@
+# The shortcuts the engine takes for exact built-in types must give what the general path
+# gives: the same records, the same objects, and the same calls into Python code, in order.
+import subprocess
+import sys
+from collections import abc
+
+import pytest
+
+from corvane import corvane
+
+try:
+    from helpers import panic_type, records
+except ImportError:  # run as a package
+    from tests.helpers import panic_type, records
+
+
+class LoggedKey(str):
+    """A str key whose hashing and equality are Python code, logged."""
+
+    log: list = []
+
+    def __hash__(self):
+        LoggedKey.log.append(("hash", str(self)))
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        LoggedKey.log.append(("eq", str(self)))
+        return str.__eq__(self, other)
+
+
+def replayed_calls(a, b):
+    """The calls that the two passes make on their own: each key of a looked up in b, then each
+    key of b tested in a."""
+    LoggedKey.log = []
+    for key in list(a):
+        try:
+            b[key]
+        except Exception:  # noqa: BLE001
+            pass
+    for key in list(b):
+        key in a  # noqa: B015
+    return LoggedKey.log
+
+
+def fresh(text):
+    return "".join(list(text))  # an equal str that is not the same object
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: ({"x": 1, "y": 2}, {LoggedKey("x"): 1, "y": 2}),
+        lambda: ({"x": 1, "y": 2}, {"x": 1, LoggedKey("y"): 3}),
+        lambda: ({"x": 1, LoggedKey("y"): 2}, {"x": 1, "y": 2}),
+        lambda: ({"x": 1}, {"x": 1, LoggedKey("z"): 2}),
+        lambda: ({"x": 1, "y": 2}, {"y": 2, LoggedKey("x"): 1}),
+    ],
+    ids=["b-first", "b-second", "a-second", "b-extra", "b-reordered"],
+)
+def test_python_level_keys_are_called_as_the_passes_call_them(make):
+    a, b = make()
+    expected = replayed_calls(*make())
+    LoggedKey.log = []
+    corvane(a, b)
+    assert LoggedKey.log == expected and expected
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [
+        ({"x": 1, "y": 2}, {"y": 2, "x": 1}, []),
+        ({"x": 1, "y": 2}, {"y": 3, "x": 1}, [("val", ["y"], 2, 3)]),
+        ({"x": 1}, {"x": 1, "z": 2}, [("added", [], "z", 2)]),
+        ({"x": 1, "z": 2}, {"x": 1}, [("removed", [], "z", 2)]),
+        ({1: "a", 2: "b"}, {1: "a", 2: "c"}, [("val", [2], "b", "c")]),
+        ({1: "a", "1": "b"}, {"1": "b", 1: "a"}, []),
+        ({"x": 1, "y": 2}, {"x": 1, "q": 2}, [("added", [], "q", 2), ("removed", [], "y", 2)]),
+    ],
+)
+def test_plain_key_dicts(a, b, expected):
+    assert records(corvane(a, b)) == expected
+
+
+def test_child_path_holds_the_key_object_of_a():
+    key_a, key_b = fresh("name"), fresh("name")
+    out = corvane({key_a: [1]}, {key_b: [2]})
+    assert out.val_changes[0].path[0] is key_a
+
+
+class ClearsOnItems(abc.Mapping):
+    """A mapping whose items() empties a container: Python code in the middle of a walk."""
+
+    def __init__(self, victim):
+        self.victim = victim
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+    def __iter__(self):
+        self.victim.clear()
+        return iter(())
+
+    def __len__(self):
+        return 0
+
+
+def test_list_emptied_mid_walk_is_compared_as_it_was():
+    tail_a, tail_b = fresh("left"), fresh("right")
+    a, b = [None, 1, tail_a], [None, 1, tail_b]
+    a[0], b[0] = ClearsOnItems(a), ClearsOnItems(b)
+    assert records(corvane(a, b)) == [("val", [2], tail_a, tail_b)]
+    assert a == [] and b == []
+
+
+def test_dict_emptied_mid_walk_is_walked_as_it_was():
+    # a's items are those it had when its walk began; b is looked up as it is now.
+    value_a = fresh("old")
+    a, b = {"first": None, "second": value_a}, {"first": None, "second": "new"}
+    a["first"], b["first"] = ClearsOnItems(a), ClearsOnItems(a)
+    # ... and the second pass tests b's keys against a as it is by then: empty.
+    assert records(corvane(a, b)) == [
+        ("val", ["second"], value_a, "new"),
+        ("added", [], "first", b["first"]),
+        ("added", [], "second", "new"),
+    ]
+    a, b = {"first": None, "second": value_a}, {"first": None, "second": "new"}
+    a["first"], b["first"] = ClearsOnItems(b), ClearsOnItems(b)
+    assert records(corvane(a, b)) == [("removed", [], "second", value_a)]
+
+
+def test_registering_a_builtin_type_is_seen_by_the_next_call():
+    script = """
+import collections.abc, corvane
+assert not corvane.corvane([None, None], [None, None]).type_and_val_changes
+collections.abc.Mapping.register(type(None))
+try:
+    corvane.corvane([None], [None])
+except BaseException as exc:
+    print(type(exc).__name__)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "PanicException", result.stderr
+
+
+def test_panic_type_is_still_the_class_raised():
+    with pytest.raises(panic_type()):
+        corvane({"k": 2**200}, {"k": 2**200})
