@@ -78,6 +78,16 @@ bool ints_equal(PyObject* a, PyObject* b) {
         return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) ==
                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
     }
+    // Exact ints within 64 bits: read directly (no error is possible, and none is made).
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int overflow_a = 0;
+        int overflow_b = 0;
+        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (overflow_a == 0 && overflow_b == 0) {
+            return va == vb;
+        }
+    }
     __int128 va = to_int128(a);
     return va == to_int128(b);
 }
