@@ -167,3 +167,23 @@ class Int(int):
 )
 def test_ints_on_either_side_of_a_machine_word(a, b, differ):
     assert records(corvane(a, b)) == ([("val", [], a, b)] if differ else [])
+
+
+@pytest.mark.parametrize(
+    "text, encodable",
+    [
+        ("\ud7ff\ue000", True),
+        ("é\ud800", False),
+        ("a\udfff", False),
+        ("\U0001f600\udc00", False),
+        ("\U0001f600\U0010ffff", True),
+        ("x" * 100 + "\udbff" + "y" * 100, False),
+    ],
+)
+def test_surrogates_are_found_at_every_width(text, encodable):
+    same = "".join(list(text))
+    if encodable:
+        assert records(corvane(text, same)) == []
+    else:
+        with pytest.raises(panic_type()):
+            corvane(text, same)
