@@ -145,3 +145,45 @@ except BaseException as exc:
 def test_panic_type_is_still_the_class_raised():
     with pytest.raises(panic_type()):
         corvane({"k": 2**200}, {"k": 2**200})
+
+
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "a, b, differ",
+    [
+        (2**40, 2**40, False),
+        (2**40, 2**40 + 1, True),
+        (-(2**63), -(2**63), False),
+        (2**63 - 1, 2**63, True),
+        (2**63, 2**63, False),
+        (2**64, 2**64 + 1, True),
+        (Int(2**40), 2**40, False),
+        (Int(2**70), 2**70 + 1, True),
+        (True, 1, False),
+    ],
+)
+def test_ints_on_either_side_of_a_machine_word(a, b, differ):
+    assert records(corvane(a, b)) == ([("val", [], a, b)] if differ else [])
+
+
+@pytest.mark.parametrize(
+    "text, encodable",
+    [
+        ("\ud7ff\ue000", True),
+        ("é\ud800", False),
+        ("a\udfff", False),
+        ("\U0001f600\udc00", False),
+        ("\U0001f600\U0010ffff", True),
+        ("x" * 100 + "\udbff" + "y" * 100, False),
+    ],
+)
+def test_surrogates_are_found_at_every_width(text, encodable):
+    same = "".join(list(text))
+    if encodable:
+        assert records(corvane(text, same)) == []
+    else:
+        with pytest.raises(panic_type()):
+            corvane(text, same)

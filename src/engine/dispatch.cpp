@@ -8,23 +8,30 @@
 namespace corvane {
 namespace {
 
+// Whether any code unit is a surrogate; a loop without early exit, which the compiler
+// turns into vector instructions.
+template <class Unit>
+bool has_surrogate(const Unit* units, Py_ssize_t n) {
+    bool found = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        found |= static_cast<uint32_t>(units[i]) - 0xD800u < 0x800u;
+    }
+    return found;
+}
+
 // A lone surrogate cannot be encoded as UTF-8: let the encoder raise its own error for it.
 void require_encodable(PyObject* s) {
     int kind = PyUnicode_KIND(s);
     if (kind == PyUnicode_1BYTE_KIND) {
         return;
     }
-    const void* data = PyUnicode_DATA(s);
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            Py_ssize_t size = 0;
-            if (PyUnicode_AsUTF8AndSize(s, &size) == nullptr) {
-                fail_with_pending();
-            }
-            return;
-        }
+    bool surrogate = kind == PyUnicode_2BYTE_KIND
+                         ? has_surrogate(PyUnicode_2BYTE_DATA(s), n)
+                         : has_surrogate(PyUnicode_4BYTE_DATA(s), n);
+    Py_ssize_t size = 0;
+    if (surrogate && PyUnicode_AsUTF8AndSize(s, &size) == nullptr) {
+        fail_with_pending();
     }
 }
 
@@ -77,6 +84,16 @@ bool ints_equal(PyObject* a, PyObject* b) {
     if (is_compact_int(a) && is_compact_int(b)) {
         return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a)) ==
                PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+    }
+    // Exact ints within 64 bits: read directly (no error is possible, and none is made).
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int overflow_a = 0;
+        int overflow_b = 0;
+        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (overflow_a == 0 && overflow_b == 0) {
+            return va == vb;
+        }
     }
     __int128 va = to_int128(a);
     return va == to_int128(b);
