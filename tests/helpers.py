@@ -1,6 +1,24 @@
 """Small shared helpers for the corvane tests."""
 
+import collections.abc as abc
+
 import corvane
+
+
+class Map(abc.Mapping):
+    """A plain mapping that is no dict: it takes the general path."""
+
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
 
 
 def records(out):

@@ -26,10 +26,10 @@ from corvane import corvane
 
 try:
     import oracle
-    from helpers import panic_type, records
+    from helpers import Map, panic_type, records
 except ImportError:  # tests collected as a package
     from tests import oracle
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, panic_type, records
 
 BUDGET = settings.default.max_examples
 MAX_DEPTH = 3
@@ -60,20 +60,6 @@ class L(list):
 
 class T(tuple):
     pass
-
-
-class Map(abc.Mapping):
-    def __init__(self, d):
-        self.d = d
-
-    def __getitem__(self, k):
-        return self.d[k]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
 
 
 class StrictMap(Map):

@@ -7,28 +7,14 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import panic_type, records
+    from helpers import Map, panic_type, records
 except ImportError:  # tests collected as a package
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, panic_type, records
 
 
 Str = type("Str", (str,), {})
 Int = type("Int", (int,), {})
 Float = type("Float", (float,), {})
-
-
-class Map(abc.Mapping):
-    def __init__(self, d):
-        self.d = d
-
-    def __getitem__(self, k):
-        return self.d[k]
-
-    def __iter__(self):
-        return iter(self.d)
-
-    def __len__(self):
-        return len(self.d)
 
 
 class Seq(abc.Sequence):

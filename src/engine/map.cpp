@@ -173,6 +173,19 @@ void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject*
                           DictDiff(materialize(path), Ref::borrow(key), Ref::borrow(value)));
 }
 
+// Calls `body` with the items of `mapping`: read in place for an exact dict, listed by
+// items() for any other mapping.
+template <class Body>
+void with_items(Walk& walk, PyObject* mapping, Body&& body) {
+    if (PyDict_CheckExact(mapping)) {
+        DictItems items(walk, mapping);
+        body(items);
+        return;
+    }
+    ListedItems items(walk, mapping);
+    body(items);
+}
+
 // The second pass: every key of b that a does not contain is an added item.
 template <class ItemsB>
 void second_pass(Walk& walk, PyObject* a, ItemsB& items_b, const PathFrame* path, bool a_plain) {
@@ -223,25 +236,13 @@ void walk_items(Walk& walk, ItemsA& items_a, PyObject* a, PyObject* b, const Pat
     if (plain && a_plain && found == static_cast<size_t>(PyDict_GET_SIZE(b))) {
         return;
     }
-    if (PyDict_CheckExact(b)) {
-        DictItems items_b(walk, b);
-        second_pass(walk, a, items_b, path, a_plain);
-        return;
-    }
-    ListedItems items_b(walk, b);
-    second_pass(walk, a, items_b, path, a_plain);
+    with_items(walk, b, [&](auto& items_b) { second_pass(walk, a, items_b, path, a_plain); });
 }
 
 }  // namespace
 
 void corvane_map(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    if (PyDict_CheckExact(a)) {
-        DictItems items_a(walk, a);
-        walk_items(walk, items_a, a, b, path);
-        return;
-    }
-    ListedItems items_a(walk, a);
-    walk_items(walk, items_a, a, b, path);
+    with_items(walk, a, [&](auto& items_a) { walk_items(walk, items_a, a, b, path); });
 }
 
 }  // namespace corvane
