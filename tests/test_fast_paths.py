@@ -187,3 +187,23 @@ def test_surrogates_are_found_at_every_width(text, encodable):
     else:
         with pytest.raises(panic_type()):
             corvane(text, same)
+
+
+def test_replaced_cache_token_function_is_treated_as_python_code():
+    # The walk asks abc.get_cache_token() while reading lists in place; a Python replacement
+    # that empties the list being walked must find every element already held.
+    script = """
+import abc, corvane
+real = abc.get_cache_token
+a = [None] + [str(i) * 3 for i in range(2000)]
+b = [None] + [str(i) * 3 for i in range(2000)]
+def token():
+    a.clear()
+    return real()
+abc.get_cache_token = token
+out = corvane.corvane(a, b)
+print(len(a), len(out.val_changes), len(out.iter_len_mismatch))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "0", "0"]

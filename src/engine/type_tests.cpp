@@ -37,8 +37,13 @@ private:
 CachedAttr g_cache_token("abc", "get_cache_token");
 
 // abc.get_cache_token(): it changes whenever any abstract class registers a subclass.
-long long abc_cache_token() {
-    Ref token = check(PyObject_CallNoArgs(g_cache_token.get()));
+// (Should someone have replaced it with a Python function, calling it runs Python code.)
+long long abc_cache_token(Walk& walk) {
+    PyObject* get_token = g_cache_token.get();
+    if (!PyCFunction_Check(get_token)) {
+        walk.may_run_python();
+    }
+    Ref token = check(PyObject_CallNoArgs(get_token));
     long long value = PyLong_AsLongLong(token.get());
     if (value == -1 && PyErr_Occurred()) {
         fail_with_pending();
@@ -73,7 +78,7 @@ public:
         }
         std::optional<long long> token = walk.abc.token(walk.python_calls);
         if (!token) {
-            token = abc_cache_token();
+            token = abc_cache_token(walk);
             walk.abc.set_token(*token, walk.python_calls);
         }
         std::optional<bool> answer = lookup(type, *token);
