@@ -34,10 +34,12 @@ private:
     std::atomic<PyObject*> attr_{nullptr};
 };
 
-CachedAttr g_cache_token("abc", "get_cache_token");
+CachedAttr g_cache_token("_abc", "get_cache_token");
 
-// abc.get_cache_token(): it changes whenever any abstract class registers a subclass.
-// (Should someone have replaced it with a Python function, calling it runs Python code.)
+// The abc cache token, which changes whenever any abstract class registers a subclass. It is
+// read from the C accelerator, not from abc, whose attribute Python code may have replaced:
+// the checks themselves never call that attribute. (Were even this one Python code, calling
+// it would run Python code, and the walk says so first.)
 long long abc_cache_token(Walk& walk) {
     PyObject* get_token = g_cache_token.get();
     if (!PyCFunction_Check(get_token)) {
