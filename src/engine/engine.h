@@ -25,7 +25,6 @@ public:
     size_t size() const noexcept { return items_.size(); }
     PyObject* operator[](size_t i) const noexcept { return items_[i]; }
 
-    void push_borrowed(PyObject* item) { items_.push_back(item); }
     void push_borrowed(PyObject* const* items, size_t n) { items_.insert(items_.end(), items, items + n); }
     void push(Ref item) {
         pin_all();
