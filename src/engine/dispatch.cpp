@@ -121,22 +121,17 @@ void add_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
 }
 
 // Each test runs on a, then on b, always both: the tests can run Python code.
-bool both_mappings(Walk& walk, PyObject* a, PyObject* b) {
-    bool pass_a = is_mapping(walk, a);
-    bool pass_b = is_mapping(walk, b);
+bool both(bool (*test)(Walk&, PyObject*), Walk& walk, PyObject* a, PyObject* b) {
+    bool pass_a = test(walk, a);
+    bool pass_b = test(walk, b);
     return pass_a && pass_b;
 }
 
-bool both_sequences(Walk& walk, PyObject* a, PyObject* b) {
-    bool pass_a = is_sequence(walk, a);
-    bool pass_b = is_sequence(walk, b);
-    return pass_a && pass_b;
-}
-
-bool both_iterators(Walk& walk, PyObject* a, PyObject* b) {
-    bool pass_a = is_iterator(walk, a);
-    bool pass_b = is_iterator(walk, b);
-    return pass_a && pass_b;
+// A value change for a pair of strings, integers or floats unless they are equal.
+void change_unless(bool equal, Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    if (!equal) {
+        add_change<ValChange>(walk, a, b, path);
+    }
 }
 
 // The end of the decision table for a pair that is no string, integer, float or mapping.
@@ -146,7 +141,7 @@ void dispatch_rest(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path, 
         compare_sequences(walk, a, b, path);
         return;
     }
-    if (both_iterators(walk, a, b)) {
+    if (both(is_iterator, walk, a, b)) {
         RecursionGuard guard;
         corvane_iter(walk, a, b, path);
         return;
@@ -164,27 +159,19 @@ void dispatch_rest(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path, 
 bool dispatch_same_builtin(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
     PyTypeObject* type = Py_TYPE(a);
     if (type == &PyUnicode_Type) {
-        if (!strings_equal(a, b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(strings_equal(a, b), walk, a, b, path);
         return true;
     }
     if (type == &PyLong_Type) {
-        if (!ints_equal(a, b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(ints_equal(a, b), walk, a, b, path);
         return true;
     }
     if (type == &PyBool_Type) {
-        if (a != b) {  // the two bools are singletons
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(a == b, walk, a, b, path);  // the two bools are singletons
         return true;
     }
     if (type == &PyFloat_Type) {
-        if (PyFloat_AS_DOUBLE(a) != PyFloat_AS_DOUBLE(b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b), walk, a, b, path);
         return true;
     }
     if (type == &PyDict_Type) {
@@ -216,29 +203,23 @@ void corvane_dispatch(Walk& walk, PyObject* a, PyObject* b, const PathFrame* pat
         return;
     }
     if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
-        if (!strings_equal(a, b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(strings_equal(a, b), walk, a, b, path);
         return;
     }
     if (PyLong_Check(a) && PyLong_Check(b)) {
-        if (!ints_equal(a, b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(ints_equal(a, b), walk, a, b, path);
         return;
     }
     if (PyFloat_Check(a) && PyFloat_Check(b)) {
-        if (!floats_equal(a, b)) {
-            add_change<ValChange>(walk, a, b, path);
-        }
+        change_unless(floats_equal(a, b), walk, a, b, path);
         return;
     }
-    if (both_mappings(walk, a, b)) {
+    if (both(is_mapping, walk, a, b)) {
         RecursionGuard guard;
         corvane_map(walk, a, b, path);
         return;
     }
-    dispatch_rest(walk, a, b, path, both_sequences(walk, a, b));
+    dispatch_rest(walk, a, b, path, both(is_sequence, walk, a, b));
 }
 
 }  // namespace corvane
