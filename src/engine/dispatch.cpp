@@ -1,52 +1,101 @@
 // The recursive comparison: the fixed chain of type tests, the native comparison of strings,
 // integers and floats, and the hand-off of mappings, sequences and iterators to the walks.
-#include "engine/calls.h"
-#include "engine/engine.h"
+#include "engine/type_tests.h"
+#include "engine/walk.h"
 
 #include <cstring>
+#include <optional>
 
 namespace corvane {
 namespace {
 
-// Whether any code unit is a surrogate; a loop without early exit, which the compiler
-// turns into vector instructions.
+// The branches of the decision table, in their fixed order.
+enum class Branch : uint8_t { Strings, Integers, Floats, Mappings, Sequences, Iterators, Other };
+
+// --- strings ---------------------------------------------------------------------------------
+
+// Whether the code unit is a surrogate, which UTF-8 cannot encode.
+template <class Unit>
+bool is_surrogate(Unit u) {
+    return static_cast<uint32_t>(u) - 0xD800u < 0x800u;
+}
+
+// Whether any code unit is a surrogate; a loop without early exit, which the compiler turns
+// into vector instructions.
 template <class Unit>
 bool has_surrogate(const Unit* units, Py_ssize_t n) {
     bool found = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        found |= static_cast<uint32_t>(units[i]) - 0xD800u < 0x800u;
+        found |= is_surrogate(units[i]);
     }
     return found;
 }
 
-// A lone surrogate cannot be encoded as UTF-8: let the encoder raise its own error for it.
-void require_encodable(PyObject* s) {
-    int kind = PyUnicode_KIND(s);
-    if (kind == PyUnicode_1BYTE_KIND) {
-        return;
+// One pass over two strings of one kind and length: whether they differ, and whether the first
+// holds a surrogate.
+template <class Unit>
+void scan_pair(const Unit* a, const Unit* b, Py_ssize_t n, bool& differ, bool& surrogate_a) {
+    uint32_t diff = 0;
+    bool found = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        diff |= static_cast<uint32_t>(a[i] ^ b[i]);
+        found |= is_surrogate(a[i]);
     }
+    differ = diff != 0;
+    surrogate_a = found;
+}
+
+bool has_surrogate(PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    bool surrogate = kind == PyUnicode_2BYTE_KIND
-                         ? has_surrogate(PyUnicode_2BYTE_DATA(s), n)
-                         : has_surrogate(PyUnicode_4BYTE_DATA(s), n);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_2BYTE_KIND: return has_surrogate(PyUnicode_2BYTE_DATA(s), n);
+    case PyUnicode_4BYTE_KIND: return has_surrogate(PyUnicode_4BYTE_DATA(s), n);
+    default: return false;
+    }
+}
+
+// A string holding a lone surrogate cannot be encoded as UTF-8: the encoder raises its error.
+void fail_unencodable(PyObject* s) {
     Py_ssize_t size = 0;
-    if (surrogate && PyUnicode_AsUTF8AndSize(s, &size) == nullptr) {
+    if (PyUnicode_AsUTF8AndSize(s, &size) == nullptr) {
         fail_with_pending();
     }
 }
 
-// Equal UTF-8 encodings are exactly equal code point sequences, so compare those directly
-// and leave no cached UTF-8 copy behind.
+void require_encodable(PyObject* s) {
+    if (has_surrogate(s)) {
+        fail_unencodable(s);
+    }
+}
+
+// Equal UTF-8 encodings are exactly equal code point sequences, so those are compared
+// directly, a's encodability checked before b's, and no UTF-8 copy is left behind.
 bool strings_equal(PyObject* a, PyObject* b) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    if (kind == PyUnicode_KIND(b) && n == PyUnicode_GET_LENGTH(b)) {
+        if (kind == PyUnicode_1BYTE_KIND) {
+            return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n)) == 0;
+        }
+        bool differ = false;
+        bool surrogate_a = false;
+        if (kind == PyUnicode_2BYTE_KIND) {
+            scan_pair(PyUnicode_2BYTE_DATA(a), PyUnicode_2BYTE_DATA(b), n, differ, surrogate_a);
+        } else {
+            scan_pair(PyUnicode_4BYTE_DATA(a), PyUnicode_4BYTE_DATA(b), n, differ, surrogate_a);
+        }
+        if (surrogate_a) {
+            fail_unencodable(a);
+        }
+        if (differ) {
+            require_encodable(b);
+        }
+        return !differ;
+    }
     require_encodable(a);
     require_encodable(b);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     if (n != PyUnicode_GET_LENGTH(b)) {
         return false;
-    }
-    int kind = PyUnicode_KIND(a);
-    if (kind == PyUnicode_KIND(b)) {
-        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
     }
     // Strings are normally stored in their narrowest kind, but nothing forces a C extension to.
     const void* da = PyUnicode_DATA(a);
@@ -59,6 +108,8 @@ bool strings_equal(PyObject* a, PyObject* b) {
     }
     return true;
 }
+
+// --- integers and floats -----------------------------------------------------------------------
 
 __int128 to_int128(PyObject* x) {
     Ref index = check(PyNumber_Index(x));
@@ -99,6 +150,7 @@ bool ints_equal(PyObject* a, PyObject* b) {
     return va == to_int128(b);
 }
 
+// A float subclass is read through PyFloat_AsDouble, which for it runs no Python code.
 double to_double(PyObject* x) {
     if (PyFloat_CheckExact(x)) {
         return PyFloat_AS_DOUBLE(x);
@@ -112,19 +164,90 @@ double to_double(PyObject* x) {
 
 bool floats_equal(PyObject* a, PyObject* b) {
     double va = to_double(a);
-    return va == to_double(b);
+    return va == to_double(b);  // IEEE: NaN differs from everything, 0.0 equals -0.0
 }
 
-template <class Change>
-void add_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    walk.out.emplace_back(std::in_place_type<Change>, materialize(path), Ref::borrow(a), Ref::borrow(b));
+bool is_float(PyObject* x) {
+    return PyFloat_CheckExact(x) || PyType_IsSubtype(Py_TYPE(x), &PyFloat_Type);
 }
+
+// --- the decision table ------------------------------------------------------------------------
 
 // Each test runs on a, then on b, always both: the tests can run Python code.
 bool both(bool (*test)(Walk&, PyObject*), Walk& walk, PyObject* a, PyObject* b) {
     bool pass_a = test(walk, a);
     bool pass_b = test(walk, b);
     return pass_a && pass_b;
+}
+
+// The chain of tests in its fixed order, each applied to a, then to b.
+Branch classify_by_tests(Walk& walk, PyObject* a, PyObject* b) {
+    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
+        return Branch::Strings;
+    }
+    if (PyLong_Check(a) && PyLong_Check(b)) {
+        return Branch::Integers;
+    }
+    if (is_float(a) && is_float(b)) {
+        return Branch::Floats;
+    }
+    if (both(is_mapping, walk, a, b)) {
+        return Branch::Mappings;
+    }
+    if (both(is_sequence, walk, a, b)) {
+        return Branch::Sequences;
+    }
+    if (both(is_iterator, walk, a, b)) {
+        return Branch::Iterators;
+    }
+    return Branch::Other;
+}
+
+// The branch that the tests would choose for two operands of one exact built-in type, where it
+// is known without running them: from the type alone, or from the answers the abc tests gave
+// in this epoch (asking again would give them again and run nothing else). Nothing when an
+// answer is missing.
+std::optional<Branch> classify_same_type(Walk& walk, PyTypeObject* type, PyObject* a) {
+    if (type == &PyUnicode_Type) {
+        return Branch::Strings;
+    }
+    if (type == &PyLong_Type || type == &PyBool_Type) {
+        return Branch::Integers;
+    }
+    if (type == &PyFloat_Type) {
+        return Branch::Floats;
+    }
+    if (type == &PyDict_Type) {
+        return Branch::Mappings;
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type) {
+        if (known_answer(walk, type, AbcTest::Mapping) == 0) {
+            return Branch::Sequences;
+        }
+        return std::nullopt;
+    }
+    // Two Nones: neither a mapping nor a sequence by the remembered answers, and not iterators
+    // (None has no __next__), a test that needs the Iterator class fetched.
+    if (a == Py_None && known_answer(walk, type, AbcTest::Mapping) == 0 &&
+        known_answer(walk, type, AbcTest::Sequence) == 0 && iterator_class_fetched()) {
+        return Branch::Other;
+    }
+    return std::nullopt;
+}
+
+Branch classify(Walk& walk, PyObject* a, PyObject* b) {
+    PyTypeObject* type = Py_TYPE(a);
+    if (type == Py_TYPE(b)) {
+        if (std::optional<Branch> known = classify_same_type(walk, type, a)) {
+            return *known;
+        }
+    }
+    return classify_by_tests(walk, a, b);
+}
+
+template <class Change>
+void add_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    walk.out.emplace_back(std::in_place_type<Change>, materialize(path), Ref::borrow(a), Ref::borrow(b));
 }
 
 // A value change for a pair of strings, integers or floats unless they are equal.
@@ -134,92 +257,42 @@ void change_unless(bool equal, Walk& walk, PyObject* a, PyObject* b, const PathF
     }
 }
 
-// The end of the decision table for a pair that is no string, integer, float or mapping.
-void dispatch_rest(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path, bool sequences) {
-    if (sequences) {
+}  // namespace
+
+void corvane_dispatch(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    PyObject* x = a.get();
+    PyObject* y = b.get();
+    switch (classify(walk, x, y)) {
+    case Branch::Strings:
+        change_unless(strings_equal(x, y), walk, x, y, path);
+        return;
+    case Branch::Integers:
+        change_unless(ints_equal(x, y), walk, x, y, path);
+        return;
+    case Branch::Floats:
+        change_unless(floats_equal(x, y), walk, x, y, path);
+        return;
+    case Branch::Mappings: {
+        RecursionGuard guard;
+        corvane_map(walk, a, b, path);
+        return;
+    }
+    case Branch::Sequences: {
         RecursionGuard guard;
         compare_sequences(walk, a, b, path);
         return;
     }
-    if (both(is_iterator, walk, a, b)) {
+    case Branch::Iterators: {
         RecursionGuard guard;
         corvane_iter(walk, a, b, path);
         return;
     }
-    if (a == Py_None && b == Py_None) {
+    case Branch::Other:
+        if (x != Py_None || y != Py_None) {
+            add_change<TypeAndValChange>(walk, x, y, path);
+        }
         return;
     }
-    add_change<TypeAndValChange>(walk, a, b, path);
-}
-
-// Two operands of the same exact built-in type, the commonest pairs: decided by type alone,
-// and, for the tests that ask collections.abc, by the answers this walk already has (nothing
-// has run since they were given, so asking again would give them again). False when an
-// answer is missing: the full decision table then asks.
-bool dispatch_same_builtin(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    PyTypeObject* type = Py_TYPE(a);
-    if (type == &PyUnicode_Type) {
-        change_unless(strings_equal(a, b), walk, a, b, path);
-        return true;
-    }
-    if (type == &PyLong_Type) {
-        change_unless(ints_equal(a, b), walk, a, b, path);
-        return true;
-    }
-    if (type == &PyBool_Type) {
-        change_unless(a == b, walk, a, b, path);  // the two bools are singletons
-        return true;
-    }
-    if (type == &PyFloat_Type) {
-        change_unless(PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b), walk, a, b, path);
-        return true;
-    }
-    if (type == &PyDict_Type) {
-        RecursionGuard guard;
-        corvane_map(walk, a, b, path);
-        return true;
-    }
-    if (type != &PyList_Type && type != &PyTuple_Type && a != Py_None) {
-        return false;
-    }
-    const int8_t* known = walk.abc.answers(type, walk.python_calls);
-    if (known == nullptr || known[AbcMemo::kMapping] != 0) {
-        return false;
-    }
-    if (a != Py_None) {
-        RecursionGuard guard;
-        compare_sequences(walk, a, b, path);
-        return true;
-    }
-    // Two Nones, neither a mapping nor a sequence: they fail the iterator test (None has no
-    // __next__), which needs the Iterator class, already fetched in this walk; they are equal.
-    return known[AbcMemo::kSequence] == 0 && walk.have_iterator_class;
-}
-
-}  // namespace
-
-void corvane_dispatch(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    if (Py_TYPE(a) == Py_TYPE(b) && dispatch_same_builtin(walk, a, b, path)) {
-        return;
-    }
-    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
-        change_unless(strings_equal(a, b), walk, a, b, path);
-        return;
-    }
-    if (PyLong_Check(a) && PyLong_Check(b)) {
-        change_unless(ints_equal(a, b), walk, a, b, path);
-        return;
-    }
-    if (PyFloat_Check(a) && PyFloat_Check(b)) {
-        change_unless(floats_equal(a, b), walk, a, b, path);
-        return;
-    }
-    if (both(is_mapping, walk, a, b)) {
-        RecursionGuard guard;
-        corvane_map(walk, a, b, path);
-        return;
-    }
-    dispatch_rest(walk, a, b, path, both(is_sequence, walk, a, b));
 }
 
 }  // namespace corvane

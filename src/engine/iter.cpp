@@ -1,9 +1,11 @@
-// The sequence walk: both inputs drained in full (a before b) onto the element stack,
-// elements compared by position, and one length mismatch after everything found inside them.
-#include "engine/calls.h"
-#include "engine/engine.h"
+// The sequence walk: both inputs drained in full (a before b), exact lists and tuples read in
+// place instead, elements compared by position, and one length mismatch after everything found
+// inside them.
+#include "engine/python_calls.h"
+#include "engine/walk.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace corvane {
 namespace {
@@ -14,20 +16,88 @@ constexpr size_t kSignalCheckInterval = 4096;
 // a hint only sizes the buffer, and a wrong one must not exhaust memory.
 constexpr size_t kMaxHintedReserve = size_t{1} << 20;
 
-// Drains an iterator onto the stack and returns how many items it gave. The length hint is
-// asked exactly when the growth rule of the element buffer asks for it: on the first item,
+// An exact list or tuple, read in place: iterating it runs no Python code, so nothing can
+// tell the two apart.
+bool is_plain_sequence(PyObject* x) { return PyList_CheckExact(x) || PyTuple_CheckExact(x); }
+
+// Releases the element stack above the point where the scope began.
+class ElementScope {
+public:
+    explicit ElementScope(Walk& walk) noexcept
+        : walk_(walk), start_(walk.elements().size()) {}
+    ElementScope(const ElementScope&) = delete;
+    ElementScope& operator=(const ElementScope&) = delete;
+    ~ElementScope() { walk_.release_elements_from(start_); }
+
+    size_t start() const noexcept { return start_; }
+
+private:
+    Walk& walk_;
+    size_t start_;
+};
+
+}  // namespace
+
+// The elements of one side of a sequence walk: an exact list or tuple read in place, or the
+// items drained from an iterator, which the walk's element stack owns. A tuple cannot change
+// and its holder keeps it alive, so only a list is a view that a pin copies.
+class SeqItems final : public LazyView {
+public:
+    SeqItems(Walk& walk, PyObject* seq) noexcept
+        : LazyView(walk, PyList_CheckExact(seq)),
+          walk_(walk),
+          items_(PySequence_Fast_ITEMS(seq)),
+          size_(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq))) {}
+    SeqItems(Walk& walk, size_t start, size_t count) noexcept
+        : LazyView(walk, false), walk_(walk), start_(start), size_(count) {}
+    ~SeqItems() { walk_.release_in_destructor(copy_); }
+
+    size_t size() const noexcept { return size_; }
+
+    Operand at(size_t i) const noexcept {
+        if (items_ != nullptr) {
+            return Operand(items_[i]);
+        }
+        if (!copy_.empty()) {
+            return Operand(copy_[i].get());
+        }
+        return Operand(walk_.elements()[start_ + i]);
+    }
+
+private:
+    void pin() override {
+        std::vector<Ref> copy;
+        copy.reserve(size_);
+        for (size_t i = 0; i < size_; ++i) {
+            copy.push_back(Ref::borrow(items_[i]));
+        }
+        copy_ = std::move(copy);
+        items_ = nullptr;
+    }
+
+    Walk& walk_;
+    PyObject* const* items_ = nullptr;  // in place, until pinned
+    std::vector<Ref> copy_;             // once pinned
+    size_t start_ = 0;                  // of drained items on the element stack
+    size_t size_;
+};
+
+namespace {
+
+// Drains an iterator onto the element stack and returns how many items it gave. The length hint
+// is asked exactly when the growth rule of the element buffer asks for it: on the first item,
 // and whenever an item arrives while the buffer's room is full.
-size_t drain(Walk& walk, PyObject* iter) {
-    Ref hold = Ref::borrow(iter);
+size_t drain(Walk& walk, Operand iter) {
+    Held hold(walk, Ref::borrow(iter.get()));
     size_t count = 0;
     size_t room = 0;
-    while (std::optional<Ref> item = next_item(walk, iter)) {
+    while (std::optional<Ref> item = next_item(walk, iter.get())) {
         if (count == room) {
-            size_t hint = length_hint_or_zero(walk, iter);
+            size_t hint = length_hint_or_zero(walk, iter.get());
             room = count == 0 ? std::max<size_t>(4, hint + 1) : std::max(2 * room, count + hint + 1);
-            walk.stack.reserve_more(std::min(room - count, kMaxHintedReserve));
+            walk.elements().reserve_more(std::min(room - count, kMaxHintedReserve));
         }
-        walk.stack.push(std::move(*item));
+        walk.elements().push(std::move(*item));
         if (++count % kSignalCheckInterval == 0) {
             check_signals(walk);
         }
@@ -35,45 +105,54 @@ size_t drain(Walk& walk, PyObject* iter) {
     return count;
 }
 
-// The items of a list or tuple as its iterator would give them; no Python code can run
-// while they are read, so nothing can tell the two apart.
-size_t snapshot(Walk& walk, PyObject* seq) {
-    size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq));
-    walk.stack.reserve_more(n);
-    walk.stack.push_borrowed(PySequence_Fast_ITEMS(seq), n);
-    return n;
-}
-
-// Compares the len_a elements from `start` with the len_b elements that follow them.
-void compare_positions(Walk& walk, size_t start, size_t len_a, size_t len_b, const PathFrame* path) {
-    size_t start_b = start + len_a;
-    size_t common = std::min(len_a, len_b);
+void compare_positions(Walk& walk, const SeqItems& a, const SeqItems& b, const PathFrame* path) {
+    size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
         PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
-        corvane_dispatch(walk, walk.stack[start + i], walk.stack[start_b + i], &child);
+        corvane_dispatch(walk, a.at(i), b.at(i), &child);
     }
-    if (len_a != len_b) {
+    if (a.size() != b.size()) {
         walk.out.emplace_back(std::in_place_type<IterLenMismatch>,
-                              IterLenMismatch{materialize(path), len_a, len_b});
+                              IterLenMismatch{materialize(path), a.size(), b.size()});
     }
+}
+
+// One side's elements: in place, or drained from its iterator after those already drained.
+void take_items(Walk& walk, std::optional<SeqItems>& items, Operand seq, const Held& iter, size_t start) {
+    if (!iter) {
+        items.emplace(walk, seq.get());
+        return;
+    }
+    size_t count = drain(walk, iter.operand());
+    items.emplace(walk, start, count);
 }
 
 }  // namespace
 
-void corvane_iter(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    StackScope elements(walk.stack);
+void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    ElementScope elements(walk);
     size_t len_a = drain(walk, a);
     size_t len_b = drain(walk, b);
-    compare_positions(walk, elements.start(), len_a, len_b, path);
+    SeqItems items_a(walk, elements.start(), len_a);
+    SeqItems items_b(walk, elements.start() + len_a, len_b);
+    compare_positions(walk, items_a, items_b, path);
 }
 
-void compare_sequences(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
-    Ref iter_a = is_plain_sequence(a) ? Ref() : get_iter(walk, a);
-    Ref iter_b = is_plain_sequence(b) ? Ref() : get_iter(walk, b);
-    StackScope elements(walk.stack);
-    size_t len_a = iter_a ? drain(walk, iter_a.get()) : snapshot(walk, a);
-    size_t len_b = iter_b ? drain(walk, iter_b.get()) : snapshot(walk, b);
-    compare_positions(walk, elements.start(), len_a, len_b, path);
+void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (is_plain_sequence(a.get()) && is_plain_sequence(b.get())) {
+        SeqItems items_a(walk, a.get());
+        SeqItems items_b(walk, b.get());
+        compare_positions(walk, items_a, items_b, path);
+        return;
+    }
+    Held iter_a = is_plain_sequence(a.get()) ? Held(walk, Ref()) : get_iter(walk, a);
+    Held iter_b = is_plain_sequence(b.get()) ? Held(walk, Ref()) : get_iter(walk, b);
+    ElementScope elements(walk);
+    std::optional<SeqItems> items_a;
+    std::optional<SeqItems> items_b;
+    take_items(walk, items_a, a, iter_a, elements.start());
+    take_items(walk, items_b, b, iter_b, walk.elements().size());
+    compare_positions(walk, *items_a, *items_b, path);
 }
 
 }  // namespace corvane

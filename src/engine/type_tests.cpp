@@ -1,27 +1,40 @@
 // The mapping, sequence and iterator tests, with the abstract classes they fall back on.
 // Flags decide for dict, list and tuple; other objects ask isinstance, whose errors are
-// reported as unraisable and count as a failed test.
-#include "engine/calls.h"
+// reported as unraisable and count as a failed test. Answers for built-in types are remembered
+// for the walk while nothing can have changed them (see walk.h).
+#include "engine/type_tests.h"
+
+#include "engine/python_calls.h"
 
 #include <atomic>
-#include <unordered_map>
+#include <cstring>
 
 namespace corvane {
 namespace {
 
-// An attribute of a module, imported on first need and kept for the life of the process.
+// An attribute of a module, imported on first need (through the gate: an import runs Python
+// code) and kept for the life of the process.
 class CachedAttr {
 public:
     constexpr CachedAttr(const char* module, const char* name) : module_(module), name_(name) {}
 
-    PyObject* get() {
+    PyObject* get(Walk& walk) {
         if (PyObject* attr = attr_.load(std::memory_order_acquire)) {
             return attr;
         }
-        Ref module = check(PyImport_ImportModule(module_));
-        Ref attr = check(PyObject_GetAttrString(module.get(), name_));
+        Ref attr = walk.python([this] {
+            Ref module = check(PyImport_ImportModule(module_));
+            return check(PyObject_GetAttrString(module.get(), name_));
+        });
+        return keep(std::move(attr));
+    }
+
+    // The attribute if it has been fetched, else null.
+    PyObject* fetched() const noexcept { return attr_.load(std::memory_order_acquire); }
+
+    // Two threads may race here; the first stored object wins and the other is dropped.
+    PyObject* keep(Ref attr) {
         PyObject* expected = nullptr;
-        // Two threads may race here; the first stored object wins and the other is dropped.
         if (attr_.compare_exchange_strong(expected, attr.get(), std::memory_order_acq_rel)) {
             return attr.release();
         }
@@ -34,118 +47,110 @@ private:
     std::atomic<PyObject*> attr_{nullptr};
 };
 
-CachedAttr g_cache_token("_abc", "get_cache_token");
+CachedAttr g_mapping("collections.abc", "Mapping");
+CachedAttr g_sequence("collections.abc", "Sequence");
+CachedAttr g_iterator("collections.abc", "Iterator");
 
-// The abc cache token, which changes whenever any abstract class registers a subclass. It is
-// read from the C accelerator, not from abc, whose attribute Python code may have replaced:
-// the checks themselves never call that attribute. (Were even this one Python code, calling
-// it would run Python code, and the walk says so first.)
-long long abc_cache_token(Walk& walk) {
-    PyObject* get_token = g_cache_token.get();
-    if (!PyCFunction_Check(get_token)) {
-        walk.may_run_python();
+// The abc cache token, which moves whenever any abstract class registers a subclass. It is read
+// by calling the C accelerator's own function directly, never an attribute that Python code may
+// have replaced: reading it runs no Python code.
+class CacheToken {
+public:
+    // The token, or nothing when the accelerator's function is not available.
+    std::optional<unsigned long long> read(Walk& walk) {
+        PyObject* fn = function(walk);
+        if (fn == nullptr) {
+            return std::nullopt;
+        }
+        Ref token = Ref::steal(PyCFunction_GET_FUNCTION(fn)(PyCFunction_GET_SELF(fn), nullptr));
+        unsigned long long value = token ? PyLong_AsUnsignedLongLong(token.get()) : 0;
+        if (!token || PyErr_Occurred()) {
+            discard_exception(walk);  // only an optimisation is lost
+            return std::nullopt;
+        }
+        return value;
     }
-    Ref token = check(PyObject_CallNoArgs(get_token));
-    long long value = PyLong_AsLongLong(token.get());
-    if (value == -1 && PyErr_Occurred()) {
-        fail_with_pending();
+
+private:
+    static bool is_genuine(PyObject* fn) {
+        if (!PyCFunction_Check(fn) || PyCFunction_GET_FLAGS(fn) != METH_NOARGS) {
+            return false;
+        }
+        const char* name = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name;
+        PyObject* self = PyCFunction_GET_SELF(fn);
+        const char* module = self != nullptr && PyModule_Check(self) ? PyModule_GetName(self) : nullptr;
+        return module != nullptr && std::strcmp(name, "get_cache_token") == 0 && std::strcmp(module, "_abc") == 0;
     }
-    return value;
-}
+
+    PyObject* function(Walk& walk) {
+        if (checked_.load(std::memory_order_acquire)) {
+            return fn_.fetched();
+        }
+        // A missing accelerator, or something else in its place, leaves no token: answers are
+        // then never remembered, which costs speed only.
+        PyObject* fn = nullptr;
+        bool ok = walk.python([&] {
+            Ref module = Ref::steal(PyImport_ImportModule("_abc"));
+            Ref attr = module ? Ref::steal(PyObject_GetAttrString(module.get(), "get_cache_token")) : Ref();
+            if (!attr) {
+                return false;
+            }
+            if (is_genuine(attr.get())) {
+                fn = fn_.keep(std::move(attr));
+            }
+            return !PyErr_Occurred();  // a module whose name cannot be read is not the accelerator
+        });
+        if (!ok) {
+            discard_exception(walk);
+        }
+        checked_.store(true, std::memory_order_release);
+        return fn;
+    }
+
+    CachedAttr fn_{"_abc", "get_cache_token"};
+    std::atomic<bool> checked_{false};
+};
+
+CacheToken g_token;
 
 // A type whose instances answer isinstance by their type alone: a static type with the
-// generic attribute lookup cannot pretend to another __class__. For those types the answer
-// can change only through a registration, which moves the abc cache token.
+// generic attribute lookup cannot pretend to another __class__.
 bool answer_depends_on_type_only(PyTypeObject* type) {
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && type->tp_getattro == PyObject_GenericGetAttr;
 }
 
-// One abstract class of collections.abc with the answers it gave for built-in types, kept
-// per abc cache token for the process, and per walk while no Python code has run.
-class AbcTest {
-public:
-    AbcTest(const char* name, int memo_slot) : cls_("collections.abc", name), slot_(memo_slot) {}
-
-    PyObject* cls() { return cls_.get(); }
-
-    // isinstance(x, cls), or -1 with the exception pending.
-    int is_instance(Walk& walk, PyObject* x) {
-        PyTypeObject* type = Py_TYPE(x);
-        if (!answer_depends_on_type_only(type)) {
-            return ask(walk, x);
-        }
-        int known = walk.abc.find(type, slot_, walk.python_calls);
-        if (known >= 0) {
-            return known;
-        }
-        std::optional<long long> token = walk.abc.token(walk.python_calls);
-        if (!token) {
-            token = abc_cache_token(walk);
-            walk.abc.set_token(*token, walk.python_calls);
-        }
-        std::optional<bool> answer = lookup(type, *token);
-        if (!answer) {
-            int r = ask(walk, x);
-            if (r < 0) {
-                return r;
-            }
-            answer = r == 1;
-            store(type, *token, *answer);
-        }
-        walk.abc.remember(type, slot_, *answer, walk.python_calls);
-        return *answer;
+// isinstance(x, cls), or -1 with the exception pending. An answer for a built-in type is
+// remembered, and the other remembered answers kept, when the check moved no registration.
+int is_instance(Walk& walk, PyObject* x, AbcTest test, CachedAttr& cls_attr) {
+    PyTypeObject* type = Py_TYPE(x);
+    if (!answer_depends_on_type_only(type)) {
+        PyObject* cls = cls_attr.get(walk);
+        return walk.python([&] { return PyObject_IsInstance(x, cls); });
     }
-
-private:
-    int ask(Walk& walk, PyObject* x) {
-        PyObject* cls = cls_.get();
-        walk.may_run_python();
-        return PyObject_IsInstance(x, cls);
+    int known = walk.memo().find(type, test, walk.answers_epoch());
+    if (known >= 0) {
+        return known;
     }
-
-    std::optional<bool> lookup(PyTypeObject* type, long long token) {
-        PyMutex_Lock(&lock_);
-        std::optional<bool> found;
-        if (token == token_) {
-            auto it = answers_.find(type);
-            if (it != answers_.end()) {
-                found = it->second;
-            }
-        }
-        PyMutex_Unlock(&lock_);
-        return found;
+    PyObject* cls = cls_attr.get(walk);
+    std::optional<unsigned long long> before = g_token.read(walk);
+    int r = walk.python_keeping_answers([&] { return PyObject_IsInstance(x, cls); });
+    if (r < 0 || !before || g_token.read(walk) != before) {
+        walk.void_answers();
+        return r;
     }
-
-    void store(PyTypeObject* type, long long token, bool answer) {
-        PyMutex_Lock(&lock_);
-        if (token != token_) {
-            answers_.clear();
-            token_ = token;
-        }
-        answers_[type] = answer;
-        PyMutex_Unlock(&lock_);
-    }
-
-    CachedAttr cls_;
-    int slot_;
-    PyMutex lock_{};
-    long long token_ = -1;
-    std::unordered_map<PyTypeObject*, bool> answers_;
-};
-
-AbcTest g_mapping("Mapping", AbcMemo::kMapping);
-AbcTest g_sequence("Sequence", AbcMemo::kSequence);
-CachedAttr g_iterator("collections.abc", "Iterator");
+    walk.memo().remember(type, test, r == 1, walk.answers_epoch());
+    return r;
+}
 
 // An error in the test is reported and counts as a failed test, except running out of stack:
 // that is this walk's own recursion ending, and answering "no" would report a false difference.
-bool passes(Walk& walk, PyObject* x, AbcTest& test) {
-    int r = test.is_instance(walk, x);
+bool passes(Walk& walk, PyObject* x, AbcTest test, CachedAttr& cls) {
+    int r = is_instance(walk, x, test, cls);
     if (r < 0) {
-        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        if (stack_exhausted()) {
             fail_with_pending();
         }
-        report_unraisable(x);
+        report_unraisable(walk, x);
         return false;
     }
     return r == 1;
@@ -153,21 +158,22 @@ bool passes(Walk& walk, PyObject* x, AbcTest& test) {
 
 }  // namespace
 
-bool is_mapping(Walk& walk, PyObject* x) { return PyDict_Check(x) || passes(walk, x, g_mapping); }
+bool is_mapping(Walk& walk, PyObject* x) {
+    return PyDict_Check(x) || passes(walk, x, AbcTest::Mapping, g_mapping);
+}
 
 bool is_sequence(Walk& walk, PyObject* x) {
-    return PyList_Check(x) || PyTuple_Check(x) || passes(walk, x, g_sequence);
+    return PyList_Check(x) || PyTuple_Check(x) || passes(walk, x, AbcTest::Sequence, g_sequence);
 }
 
 bool is_iterator(Walk& walk, PyObject* x) {
     if (Py_TYPE(x)->tp_iternext != nullptr && PyIter_Check(x)) {
         return true;
     }
-    if (!walk.have_iterator_class) {
-        g_iterator.get();  // a failed test still needs the class that it describes
-        walk.have_iterator_class = true;
-    }
+    g_iterator.get(walk);  // a failed test still needs the class that it describes
     return false;
 }
+
+bool iterator_class_fetched() noexcept { return g_iterator.fetched() != nullptr; }
 
 }  // namespace corvane

@@ -126,9 +126,7 @@ OutputValue partition(DiffList diffs) {
 OutputValue compare_roots(PyObject* a, PyObject* b) {
     Ref hold_a = Ref::borrow(a);
     Ref hold_b = Ref::borrow(b);
-    Walk walk;
-    corvane_dispatch(walk, a, b, nullptr);
-    OutputValue value = partition(std::move(walk.out));
+    OutputValue value = partition(compare(a, b));
     hold_b.reset();
     hold_a.reset();
     return value;

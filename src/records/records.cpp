@@ -3,34 +3,13 @@
 
 namespace corvane {
 
-KeyPath::KeyPath(KeyPath&& other) noexcept
-    : items_(std::exchange(other.items_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-KeyPath& KeyPath::operator=(KeyPath&& other) noexcept {
-    if (this != &other) {
-        clear();
-        items_ = std::exchange(other.items_, nullptr);
-        size_ = std::exchange(other.size_, 0);
-    }
-    return *this;
-}
-
-void KeyPath::clear() noexcept {
-    PyObject** items = std::exchange(items_, nullptr);
-    size_t size = std::exchange(size_, 0);
-    for (size_t i = 0; i < size; ++i) {
-        Py_DECREF(items[i]);
-    }
-    delete[] items;
-}
-
 KeyPath KeyPath::copy() const {
     if (size_ == 0) {
         return KeyPath();
     }
     KeyPath out(size_);
     for (size_t i = 0; i < size_; ++i) {
-        out.items_[i] = Py_NewRef(items_[i]);
+        out.items_[i] = items_[i].copy();
     }
     return out;
 }
@@ -56,7 +35,7 @@ KeyPath materialize(const PathFrame* frame) {
     KeyPath path(frame->depth_);
     size_t i = frame->depth_;
     for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
-        path.items_[--i] = Py_NewRef(f->key());
+        path.items_[--i] = Ref::borrow(f->key());
     }
     return path;
 }

@@ -6,6 +6,7 @@
 #include "ref.h"
 
 #include <cstdint>
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -13,34 +14,48 @@ namespace corvane {
 
 class PathFrame;
 
-// An owned vector of strong references, root first; released root first.
+// An owned array of references, root first; released root first.
 class KeyPath {
 public:
     KeyPath() noexcept = default;
-    KeyPath(KeyPath&& other) noexcept;
-    KeyPath& operator=(KeyPath&& other) noexcept;
+    KeyPath(KeyPath&& other) noexcept
+        : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+    KeyPath& operator=(KeyPath&& other) noexcept {
+        if (this != &other) {
+            clear();
+            items_ = std::move(other.items_);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
     KeyPath(const KeyPath&) = delete;
     KeyPath& operator=(const KeyPath&) = delete;
     ~KeyPath() { clear(); }
 
     // Releases the elements root first, then the storage.
-    void clear() noexcept;
+    void clear() noexcept {
+        for (size_t i = 0; i < size_; ++i) {
+            items_[i].reset();
+        }
+        items_.reset();
+        size_ = 0;
+    }
     // A new path holding a new reference to every element.
     KeyPath copy() const;
     size_t size() const noexcept { return size_; }
-    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+    PyObject* operator[](size_t i) const noexcept { return items_[i].get(); }
 
 private:
     friend KeyPath materialize(const PathFrame* frame);
-    explicit KeyPath(size_t size) : items_(new PyObject*[size]), size_(size) {}
+    explicit KeyPath(size_t size) : items_(new Ref[size]), size_(size) {}
 
-    PyObject** items_ = nullptr;
+    std::unique_ptr<Ref[]> items_;
     size_t size_ = 0;
 };
 
 // One step of the path under construction, living on the C stack of the walk that took it.
-// A mapping step borrows the key of the first mapping's item (the walk's items snapshot keeps
-// it alive); a sequence step makes its position int on first need and shares it with every
+// A mapping step borrows the key of the first mapping's item (the view that the walk read it
+// from keeps it alive); a sequence step makes its position int on first need and shares it with every
 // record made below it.
 class PathFrame {
 public:
