@@ -1,6 +1,7 @@
 // The sequence walk: both inputs drained in full (a before b), exact lists and tuples read in
 // place instead, elements compared by position, and one length mismatch after everything found
 // inside them.
+#include "engine/dispatch.h"
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 

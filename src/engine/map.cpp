@@ -1,5 +1,6 @@
 // The mapping walk: the items of a, each looked up in b (a failed lookup means removed), then
 // the items of b, taken only after that, each tested for membership in a (absent means added).
+#include "engine/dispatch.h"
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 

@@ -1,5 +1,6 @@
 // The walk's gate: pinning the views, releases that may run Python code, and the entry into
 // the comparison.
+#include "engine/dispatch.h"
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 

@@ -301,9 +301,6 @@ public:
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
 };
 
-// Compares a with b at `path` and appends the differences found there and below.
-void corvane_dispatch(Walk& walk, Operand a, Operand b, const PathFrame* path);
-
 // Walks two mappings by key: removed items and common keys first, then added items.
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path);
 

@@ -1,0 +1,47 @@
+// The native comparison of two strings, two integers or two floats. The common cases are
+// inline, for the walks' loops; conversions that can fail and rarer representations are not.
+#pragma once
+
+#include "ref.h"
+
+#include <cstring>
+
+namespace corvane {
+
+// The cases that the inline comparisons below leave out.
+bool strings_equal_general(PyObject* a, PyObject* b);
+bool ints_equal_general(PyObject* a, PyObject* b);
+bool floats_equal_general(PyObject* a, PyObject* b);
+
+// Equal UTF-8 encodings are exactly equal code point sequences, so those are compared
+// directly; a string holding a lone surrogate (which UTF-8 cannot encode) fails, a's first.
+// One-byte strings hold no surrogates.
+inline bool strings_equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        return n == PyUnicode_GET_LENGTH(b) &&
+               std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b), static_cast<size_t>(n)) == 0;
+    }
+    return strings_equal_general(a, b);
+}
+
+// As signed 128-bit values; ints (bools and subclasses too) small enough for one machine word
+// are read directly.
+inline bool ints_equal(PyObject* a, PyObject* b) {
+    auto* x = reinterpret_cast<PyLongObject*>(a);
+    auto* y = reinterpret_cast<PyLongObject*>(b);
+    if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+        return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
+    }
+    return ints_equal_general(a, b);
+}
+
+// IEEE equality: NaN differs from everything, 0.0 equals -0.0.
+inline bool floats_equal(PyObject* a, PyObject* b) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
+    }
+    return floats_equal_general(a, b);
+}
+
+}  // namespace corvane
