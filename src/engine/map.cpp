@@ -89,15 +89,17 @@ void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject*
 class DictItems final : public LazyView {
 public:
     DictItems(Walk& walk, PyObject* dict) noexcept
-        : LazyView(walk), walk_(walk), dict_(dict) {}
+        : LazyView(walk), walk_(walk), dict_(dict), unread_(PyDict_GET_SIZE(dict)) {}
     ~DictItems() { walk_.release_in_destructor(copy_); }
 
     // Moves to the next item; false after the last.
     bool next() noexcept {
-        if (copy_.empty() && !pinned_) {
-            if (!PyDict_Next(dict_, &pos_, &key_, &value_)) {
+        if (!pinned_) {
+            // Unchanged since the view began: exactly as many items as it had then.
+            if (unread_ == 0 || !PyDict_Next(dict_, &pos_, &key_, &value_)) {
                 return false;
             }
+            --unread_;
             keys_plain_ = keys_plain_ && is_plain_key(key_);
             return true;
         }
@@ -126,7 +128,7 @@ private:
         Py_ssize_t pos = pos_;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(dict_, &pos, &key, &value)) {
+        for (Py_ssize_t left = unread_; left > 0 && PyDict_Next(dict_, &pos, &key, &value); --left) {
             rest.push_back(Ref::borrow(key));
             rest.push_back(Ref::borrow(value));
         }
@@ -138,6 +140,7 @@ private:
     Walk& walk_;
     PyObject* dict_;
     Py_ssize_t pos_ = 0;
+    Py_ssize_t unread_;
     PyObject* key_ = nullptr;  // the current item: borrowed until pinned, then in copy_
     PyObject* value_ = nullptr;
     std::vector<Ref> copy_;
@@ -262,6 +265,9 @@ public:
         if (!a_plain()) {
             return false;
         }
+        if (added_.empty() && peek_key_ == nullptr) {
+            return true;  // every key of b matched one of a
+        }
         for (const auto& [key, value] : added_) {
             add_item_record<DictItemAdded>(walk, path, key, value);
         }
@@ -289,7 +295,8 @@ private:
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (plain_ && PyDict_Next(b_, &pos, &key, &value)) {
+        Py_ssize_t left = exact_ ? PyDict_GET_SIZE(b_) : 0;
+        for (; plain_ && left > 0 && PyDict_Next(b_, &pos, &key, &value); --left) {
             plain_ = is_plain_key(key);
             if (keep) {
                 kept_items_[kept_++] = Item{key, value};
