@@ -1,0 +1,316 @@
+"""Python code that runs in the middle of a walk, where it is easy to forget that it runs:
+imports, replaced helper functions, finalizers, the abstract classes' own checks, key equality
+met by a lookup, exceptions raised by user code, the unraisable hook, signal handlers and the
+garbage collector. Whatever it changes, the walk compares what the rules say it compares, and
+nothing it frees is read again. Cases that change process-wide state run in a fresh interpreter
+(under the sanitizer run, a fresh sanitized one)."""
+
+import collections.abc as abc
+import gc
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvane import corvane
+
+try:
+    from helpers import panic_type, records
+except ImportError:  # tests collected as a package
+    from tests.helpers import panic_type, records
+
+
+def fresh(code):
+    """Runs `code` in a new interpreter; returns what it printed, as JSON."""
+    prelude = textwrap.dedent("""
+        import json, sys
+        from corvane import corvane
+
+        def outcome(a, b):
+            try:
+                out = corvane(a, b)
+            except BaseException as exc:
+                if type(exc).__name__ != "PanicException":
+                    raise
+                return ["panic", str(exc).split("traceback:")[0]]
+            return ["ok", [[type(r).__name__, repr(r.path)] for lst in
+                           (out.val_changes, out.type_and_val_changes, out.dict_items_added,
+                            out.dict_items_removed, out.iter_len_mismatch) for r in lst]]
+    """)
+    run = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "Sanitizer" not in run.stderr, run.stderr
+    return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+def text(s):
+    return "".join(list(s))  # an equal str that is a new object: freed once its holders let go
+
+
+class TestImportsAndReplacedHelpers:
+    def test_the_first_import_of_the_abstract_classes_clears_a_dict_being_walked(self):
+        # The classes are fetched on first need; an __import__ hook runs while the walk holds the
+        # rest of `a`'s items, which the hook frees.
+        got = fresh("""
+            import builtins
+            a = {"list": [1], "tail": "".join(["a", "b"])}
+            b = {"list": [1], "tail": "xy"}
+            real = builtins.__import__
+            def hook(name, *args, **kwargs):
+                if name in ("collections.abc", "_abc"):
+                    a.clear()
+                return real(name, *args, **kwargs)
+            builtins.__import__ = hook
+            print(json.dumps(outcome(a, b)))
+        """)
+        # b is looked up as it is; a is walked as it was, and is empty by the second pass.
+        assert got == ["ok", [["ValChange", "['tail']"], ["DictDiff", "[]"], ["DictDiff", "[]"]]]
+
+    @pytest.mark.parametrize("replacement", [
+        "gc.collect", "breakpoint", "victims.pop",
+    ])
+    def test_a_replaced_token_function_is_never_called(self, replacement):
+        # Builtins run Python code too: a gc callback, the breakpoint hook, the __index__ of what
+        # list.pop hands out. The walk reads the token from the accelerator's own function only.
+        got = fresh(f"""
+            import _abc, abc, gc
+            a = [None, [1], "".join(["p", "q"])]
+            b = [None, [1], "xy"]
+            ran = []
+            def clear(*args):
+                ran.append(1); a.clear(); b.clear()
+            class Index:
+                def __index__(self):
+                    clear(); return 0
+            victims = [Index()] * 8
+            gc.callbacks.append(clear)
+            sys.breakpointhook = clear
+            _abc.get_cache_token = abc.get_cache_token = {replacement}
+            result = outcome(a, b)
+            gc.callbacks.remove(clear)
+            print(json.dumps([result, ran]))
+        """)
+        assert got == [["ok", [["ValChange", "[2]"]]], []]
+
+
+class TestFinalizersAndReleases:
+    @pytest.mark.parametrize("released", ["element", "iterator"])
+    def test_a_finalizer_run_by_a_release_registers_a_class(self, released):
+        # Inside the inner walk, frozenset is asked about after the last call into Python code;
+        # then a release made when that walk ends (of a drained element, or of the iterator made
+        # for a sequence) runs a finalizer that makes frozensets mappings.
+        got = fresh(f"""
+            from collections.abc import Mapping, Sequence
+            def register():
+                Mapping.register(frozenset)
+            class Dying(int):   # equal pairs: no record holds them
+                def __del__(self):
+                    register()
+            class Items:
+                def __init__(self, items): self.items = iter(items)
+                def __iter__(self): return self
+                def __next__(self): return next(self.items)
+                def __del__(self): register()
+            class Seq(Sequence):
+                def __getitem__(self, i): return [frozenset(), 1][i]
+                def __len__(self): return 2
+                def __iter__(self): return Items([frozenset(), 1])
+            def elements():
+                yield frozenset()
+                yield Dying(1)
+            inner = elements if "{released}" == "element" else Seq
+            outcome(frozenset(), frozenset())   # answers that an earlier call found stay found
+            print(json.dumps(outcome([inner(), frozenset({{1}})], [inner(), frozenset({{1}})])))
+        """)
+        # The frozensets after the release are mappings, which have no items().
+        assert got[0] == "panic" and "AttributeError" in got[1]
+
+    def test_a_finalizer_empties_the_lists_being_walked(self):
+        class Dying(int):  # equal pairs: no record holds them
+            def __del__(self):
+                a.clear()
+                b.clear()
+
+        def one():
+            yield Dying(1)
+
+        tail_a, tail_b = text("left"), text("right")
+        a, b = [one(), tail_a], [one(), tail_b]
+        out = corvane(a, b)
+        assert a == [] and b == []  # the drained elements went when their walk ended
+        assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
+
+
+class TestTheAbstractClassesThemselves:
+    def test_a_check_that_registers_the_type_it_checks(self):
+        # The first check of `list` scans Mapping's subclasses; one of them, through its
+        # metaclass, registers list as a Mapping while the check runs (and still answers no).
+        got = fresh("""
+            from abc import ABCMeta
+            from collections.abc import Mapping, Sequence
+            done = []
+            class Meta(ABCMeta):
+                def __subclasscheck__(cls, sub):
+                    if sub is list and not done:
+                        done.append(sub)
+                        Mapping.register(list)
+                    return False
+            class Sneaky(Mapping, metaclass=Meta):
+                pass
+            class Unrelated: pass
+            Sequence.register(Unrelated)   # moves the cache token: every cached answer is asked again
+            print(json.dumps(outcome([[1]], [[1]])))
+        """)
+        # a's root was asked before the registration, b's root after it; the inner pair are both
+        # mappings by then, and a list has no items().
+        assert got[0] == "panic" and "AttributeError" in got[1]
+
+    @pytest.mark.parametrize("unregister", [
+        "Sequence._abc_registry_clear(); Sequence._abc_caches_clear()",
+        "Sequence.__subclasshook__ = classmethod(lambda cls, sub: NotImplemented); "
+        "Sequence._abc_registry_clear(); Sequence._abc_caches_clear()",
+    ])
+    def test_answers_do_not_outlive_their_call(self, unregister):
+        got = fresh(f"""
+            from collections.abc import Sequence
+            Sequence.register(frozenset)
+            first = outcome(frozenset({{1}}), frozenset({{2}}))
+            {unregister}
+            print(json.dumps([first, outcome(frozenset({{1}}), frozenset({{2}}))]))
+        """)
+        assert got == [["ok", [["ValChange", "[0]"]]], ["ok", [["TypeAndValChange", "[]"]]]]
+
+    def test_a_replaced_instancecheck_is_asked_again_in_the_next_call(self):
+        got = fresh("""
+            import abc
+            from collections.abc import Mapping
+            mapping = [False]
+            abc.ABCMeta.__instancecheck__ = (
+                lambda cls, inst: mapping[0] if cls is Mapping and type(inst) is frozenset else False)
+            first = outcome(frozenset(), frozenset())
+            mapping[0] = True
+            print(json.dumps([first, outcome(frozenset(), frozenset())]))
+        """)
+        # Then frozensets are mappings, and have no items().
+        assert got[0] == ["ok", [["TypeAndValChange", "[]"]]]
+        assert got[1][0] == "panic" and "AttributeError" in got[1][1]
+
+
+class Twin:
+    """A key of the hash of `like`, equal to everything once `answering` is set: a lookup that
+    meets it on its probe path asks it."""
+
+    answering = False
+
+    def __init__(self, like):
+        self.h = hash(like)
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        return Twin.answering
+
+
+class TestLookups:
+    def test_a_key_met_first_on_the_probe_path_answers_the_lookup(self):
+        # In b, "x" comes first in item order, but the twin took the slot that a deleted key
+        # left on "x"'s probe path, before "x"'s own slot: b["x"] asks the twin and gets 2.
+        b = {}
+        first = Twin("x")
+        b[first] = 0
+        b["x"] = 1
+        del b[first]
+        b[Twin("x")] = 2
+        Twin.answering = True
+        try:
+            assert list(b.values()) == [1, 2] and b["x"] == 2
+            assert records(corvane({"x": 1}, b)) == [("val", ["x"], 1, 2)]
+        finally:
+            Twin.answering = False
+
+    @pytest.mark.parametrize("where", ["class", "getitem"])
+    def test_a_recursion_error_raised_by_user_code_is_absorbed(self, where, unraisable):
+        class Deep:
+            @property
+            def __class__(self):
+                raise RecursionError("not really deep")
+
+        class Strict(abc.Mapping):
+            def __getitem__(self, key):
+                raise RecursionError("not really deep")
+
+            def __iter__(self):
+                return iter(["k"])
+
+            def __len__(self):
+                return 1
+
+            def items(self):
+                return [("k", 1)]
+
+        if where == "class":
+            x, y = Deep(), Deep()
+            assert records(corvane(x, y)) == [("type", [], x, y)]
+            assert [r.exc_type for r in unraisable] == [RecursionError] * 4
+        else:
+            assert records(corvane({"k": 1}, Strict())) == [("removed", [], "k", 1)]
+
+
+class TestHooksOfTheInterpreter:
+    def test_the_unraisable_hook_empties_the_lists_being_walked(self, monkeypatch):
+        class NoClass:
+            @property
+            def __class__(self):
+                raise LookupError("no class")
+
+        tail_a, tail_b = text("left"), text("right")
+        a, b = [NoClass(), tail_a], [NoClass(), tail_b]
+        monkeypatch.setattr(sys, "unraisablehook", lambda args: (a.clear(), b.clear()))
+        out = corvane(a, b)
+        assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
+
+    def test_the_collector_run_by_the_signal_check_empties_the_lists_being_walked(self):
+        # A drain looks at pending signals every few thousand items, which also runs the
+        # garbage collector when it is due: its callbacks are Python code.
+        tail_a, tail_b = text("left"), text("right")
+        a = [map(list, [()] * 10_000), tail_a]
+        b = [map(list, [()] * 10_000), tail_b]
+        gc.collect()
+        fired = []
+
+        def clear(phase, info):
+            fired.append(phase)
+            a.clear()
+            b.clear()
+
+        gc.callbacks.append(clear)
+        try:
+            out = corvane(a, b)
+        finally:
+            gc.callbacks.remove(clear)
+        assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
+
+    def test_a_signal_handler_during_a_drain_empties_the_lists_being_walked(self):
+        import itertools
+        import signal
+
+        # The timer fires while iterators that run no Python code are drained: its handler
+        # waits for the drain's next look at pending signals.
+        tail_a, tail_b = text("left"), text("right")
+        n = 2_000_000
+        a = [itertools.repeat(None, n), tail_a]
+        b = [itertools.repeat(None, n), tail_b]
+        fired = []
+        old = signal.signal(signal.SIGALRM, lambda *args: (fired.append(1), a.clear(), b.clear()))
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            out = corvane(a, b)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+        assert fired == [1]
+        assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
