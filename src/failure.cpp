@@ -24,49 +24,44 @@ std::once_flag g_panic_once;
 
 struct MakeFailed {};
 
-// UTF-8 text of a str; characters UTF-8 cannot carry are written as escapes.
-std::string utf8_text(PyObject* str) {
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
-    if (!bytes) {
-        PyErr_Clear();
-        return "<unprintable>";
+// Drops an error raised while a failure is being described: the description falls back to a
+// fixed text instead.
+void discard_pending() { Ref(Ref::steal(PyErr_GetRaisedException())).reset(); }
+
+Ref text_or(PyObject* text, const char* fallback) {
+    if (text != nullptr) {
+        return Ref::steal(text);
     }
-    return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+    discard_pending();
+    return Ref::steal(PyUnicode_FromString(fallback));
 }
 
-// repr() or str() of an object as text, or `fallback` if that raises.
-std::string text_of(PyObject* obj, bool use_repr, const char* fallback) {
-    Ref text = Ref::steal(use_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
-    if (!text) {
-        PyErr_Clear();
-        return fallback;
-    }
-    return utf8_text(text.get());
-}
-
-std::string format_traceback(PyObject* exc) {
+Ref format_traceback(PyObject* exc) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
     if (!tb || tb.get() == Py_None) {
-        return "none";
+        return Ref::steal(PyUnicode_FromString("none"));
     }
     Ref module = Ref::steal(PyImport_ImportModule("traceback"));
-    Ref lines = module ? Ref::steal(PyObject_CallMethod(module.get(), "format_tb", "O", tb.get()))
-                       : Ref();
+    Ref lines = module ? Ref::steal(PyObject_CallMethod(module.get(), "format_tb", "O", tb.get())) : Ref();
     Ref empty = Ref::steal(PyUnicode_FromString(""));
     Ref joined = (lines && empty) ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
     if (!joined) {
-        PyErr_Clear();
-        return "<traceback unavailable>";
+        return text_or(nullptr, "<traceback unavailable>");
     }
-    return "\n" + utf8_text(joined.get());
+    return Ref::steal(PyUnicode_FromFormat("\n%U", joined.get()));
 }
 
-std::string describe(PyObject* exc) {
-    std::string text = kCausedBy;
-    text += ": type: " + text_of(reinterpret_cast<PyObject*>(Py_TYPE(exc)), true, "<unknown type>");
-    text += ", value: " + text_of(exc, true, "<repr failed>");
-    text += ", traceback: " + format_traceback(exc);
-    return text;
+// The message of a failure that an exception caused: its type, value and traceback. Null only
+// when not even that could be made (no memory), with the error pending.
+Ref describe(PyObject* exc) {
+    Ref type = text_or(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(exc))), "<unknown type>");
+    Ref value = text_or(PyObject_Repr(exc), "<repr failed>");
+    Ref traceback = format_traceback(exc);
+    if (!type || !value || !traceback) {
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_FromFormat("%s: type: %U, value: %U, traceback: %U", kCausedBy, type.get(),
+                                           value.get(), traceback.get()));
 }
 
 bool is_panic(PyObject* exc) {
@@ -75,12 +70,27 @@ bool is_panic(PyObject* exc) {
 }
 
 // A PanicException raised inside the comparison: print it, and return its message.
-std::string pass_on(PyObject* exc) {
-    std::string message = text_of(exc, false, kUnprintable);
+Ref pass_on(PyObject* exc) {
+    Ref message = text_or(PyObject_Str(exc), kUnprintable);
     PySys_WriteStderr("corvane: a PanicException was raised inside the comparison; passing it on\n");
     PySys_WriteStderr("corvane: the PanicException and its traceback follow\n");
     PyErr_SetRaisedException(Py_NewRef(exc));
     PyErr_PrintEx(0);
+    return message;
+}
+
+// The message that the raised PanicException carries; the diagnostic written on the way.
+Ref panic_message(const Failure& failure) {
+    if (failure.passed_on) {
+        return pass_on(failure.exception.get());
+    }
+    Ref message = failure.exception
+                      ? describe(failure.exception.get())
+                      : Ref::steal(PyUnicode_DecodeUTF8(failure.message.data(),
+                                                        static_cast<Py_ssize_t>(failure.message.size()), "replace"));
+    if (message) {
+        PySys_FormatStderr("corvane: internal failure, raising PanicException: %U\n", message.get());
+    }
     return message;
 }
 
@@ -128,29 +138,24 @@ PyObject* panic_exception_type() noexcept {
                 throw MakeFailed{};  // leaves the guard open for a later attempt
             }
         });
-    } catch (const MakeFailed&) {
+    } catch (...) {  // MakeFailed, or the guard itself failing: no class, its error pending
     }
     PyEval_RestoreThread(state);
     return g_panic_type.load(std::memory_order_acquire);
 }
 
+// Nothing here allocates outside the interpreter's own objects, whose failures leave
+// MemoryError pending instead.
 void raise_panic(const Failure& failure) noexcept {
-    std::string message;
-    if (failure.passed_on) {
-        message = pass_on(failure.exception.get());
-    } else {
-        message = failure.exception ? describe(failure.exception.get()) : failure.message;
-        PySys_FormatStderr("corvane: internal failure, raising PanicException: %s\n", message.c_str());
+    Ref message = panic_message(failure);
+    if (!message) {
+        return;  // its error (as a rule MemoryError) is pending
     }
     PyObject* type = panic_exception_type();
     if (type == nullptr) {
         return;  // the class could not be made; its error is pending
     }
-    Ref text = Ref::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) {
-        PyErr_SetObject(type, text.get());
-    }
+    PyErr_SetObject(type, message.get());
 }
 
 }  // namespace corvane

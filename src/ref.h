@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -104,6 +105,10 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "corvane: unexpected C++ exception");
     }
     return nullptr;
 }
