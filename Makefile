@@ -14,7 +14,7 @@ BUILD_DEPS := scikit-build-core cmake ninja
 TEST_DEPS  := pytest hypothesis mypy
 BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
 
-.PHONY: all toolchain build build-debug demo test test-release test-debug test-asan typecheck \
+.PHONY: all toolchain build build-debug demo test test-release test-debug test-asan test-faults typecheck \
         fuzz-long bench bench-quick clean
 
 all: build
@@ -48,7 +48,7 @@ build-debug: $(VENVD)/.ready
 demo: build
 	@$(VENV)/bin/corvane-diff examples/data/before.json examples/data/after.json || [ $$? -eq 1 ]
 
-test: test-release test-debug test-asan typecheck bench-quick
+test: test-release test-debug test-asan test-faults typecheck bench-quick
 
 test-release: build
 	$(VENV)/bin/python -m pytest -q
@@ -56,6 +56,11 @@ test-release: build
 # The debug interpreter repeats every test and fails any whose total reference count grows.
 test-debug: build-debug
 	$(VENVD)/bin/python -m pytest -q --leak-check
+
+# The module built with an operator new that fails on a chosen allocation, under the debug
+# interpreter: every call ends in its result, MemoryError or PanicException, and leaks nothing.
+test-faults: build-debug
+	@bash tools/fault_build.sh $(VENVD) --leak-check
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, over the whole suite.
 test-asan: $(VENV)/.ready

@@ -36,6 +36,8 @@ Ref text_or(PyObject* text, const char* fallback) {
     return Ref::steal(PyUnicode_FromString(fallback));
 }
 
+// Each step below gives up at the first failure to make a text at all (no memory), with its
+// error pending: no interpreter call is made while an error is pending.
 Ref format_traceback(PyObject* exc) {
     Ref tb = Ref::steal(PyException_GetTraceback(exc));
     if (!tb || tb.get() == Py_None) {
@@ -43,21 +45,20 @@ Ref format_traceback(PyObject* exc) {
     }
     Ref module = Ref::steal(PyImport_ImportModule("traceback"));
     Ref lines = module ? Ref::steal(PyObject_CallMethod(module.get(), "format_tb", "O", tb.get())) : Ref();
-    Ref empty = Ref::steal(PyUnicode_FromString(""));
-    Ref joined = (lines && empty) ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
+    Ref empty = lines ? Ref::steal(PyUnicode_FromString("")) : Ref();
+    Ref joined = empty ? Ref::steal(PyUnicode_Join(empty.get(), lines.get())) : Ref();
     if (!joined) {
         return text_or(nullptr, "<traceback unavailable>");
     }
     return Ref::steal(PyUnicode_FromFormat("\n%U", joined.get()));
 }
 
-// The message of a failure that an exception caused: its type, value and traceback. Null only
-// when not even that could be made (no memory), with the error pending.
+// The message of a failure that an exception caused: its type, value and traceback.
 Ref describe(PyObject* exc) {
     Ref type = text_or(PyObject_Repr(reinterpret_cast<PyObject*>(Py_TYPE(exc))), "<unknown type>");
-    Ref value = text_or(PyObject_Repr(exc), "<repr failed>");
-    Ref traceback = format_traceback(exc);
-    if (!type || !value || !traceback) {
+    Ref value = type ? text_or(PyObject_Repr(exc), "<repr failed>") : Ref();
+    Ref traceback = value ? format_traceback(exc) : Ref();
+    if (!traceback) {
         return Ref();
     }
     return Ref::steal(PyUnicode_FromFormat("%s: type: %U, value: %U, traceback: %U", kCausedBy, type.get(),
@@ -72,6 +73,9 @@ bool is_panic(PyObject* exc) {
 // A PanicException raised inside the comparison: print it, and return its message.
 Ref pass_on(PyObject* exc) {
     Ref message = text_or(PyObject_Str(exc), kUnprintable);
+    if (!message) {
+        return message;
+    }
     PySys_WriteStderr("corvane: a PanicException was raised inside the comparison; passing it on\n");
     PySys_WriteStderr("corvane: the PanicException and its traceback follow\n");
     PyErr_SetRaisedException(Py_NewRef(exc));

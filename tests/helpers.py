@@ -1,6 +1,8 @@
 """Small shared helpers for the corvane tests."""
 
 import collections.abc as abc
+import gc
+import sys
 
 import corvane
 
@@ -45,3 +47,25 @@ def panic_type():
         else:
             raise AssertionError("corvane(2**200, 0) did not fail")
     return _panic[0]
+
+
+def refcounts(*roots):
+    """Reference count by id of everything reachable from the roots through dicts, lists,
+    tuples and the `data` or `d` that a test double keeps (read without running its code)."""
+    found, todo = {}, list(roots)
+    while todo:
+        obj = todo.pop()
+        if id(obj) in found:
+            continue
+        found[id(obj)] = obj
+        kind = type(obj)  # not isinstance(): some doubles answer that with their own code
+        if kind is dict:
+            todo += [*obj, *obj.values()]
+        elif kind in (list, tuple):
+            todo += obj
+        elif "__dict__" in dir(kind):
+            attrs = object.__getattribute__(obj, "__dict__")
+            todo += [attrs[name] for name in ("data", "d") if name in attrs]
+    obj = attrs = None  # the last ones looked at would count one reference more
+    gc.collect()
+    return {key: sys.getrefcount(obj) for key, obj in found.items()}
