@@ -1,0 +1,53 @@
+"""corvane_report: what people read and use of a corvane Output.
+
+    entries(out, ignore=..., only=..., float_tolerance=..., a=doc_a, b=doc_b)
+        the five lists as one list of Entry records in walk order, filtered
+    is_same(out, ...)           whether the filters leave nothing
+    compile_filter(...)/Filter  the same filters compiled once, for many Outputs
+
+Paths are tuples of steps (mapping keys and positions); `Entry.pointer` is the RFC 6901 JSON
+pointer. Patterns are JSON pointers in which "*" matches one step and "**" any number.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from ._entries import KINDS, Entry, Kind
+from ._filters import Filter, Patterns, Tolerance, ToleranceSpec, compile_filter
+from ._paths import MISSING, Missing, json_pointer, split_pointer, value_at
+from ._text import shorten
+
+if TYPE_CHECKING:
+    from corvane import Output
+
+__all__ = [
+    "KINDS", "MISSING", "Entry", "Filter", "Kind", "Missing", "Patterns", "Tolerance", "ToleranceSpec",
+    "compile_filter", "entries", "is_same", "json_pointer", "shorten", "split_pointer", "value_at",
+]
+
+
+def entries(
+    out: Output,
+    *,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+    a: object = MISSING,
+    b: object = MISSING,
+) -> list[Entry]:
+    """The differences in `out` that the filters keep, as one list in walk order.
+
+    Walk order is the order in which corvane meets the differences: mapping items in a's
+    order with b's added items after them, sequences by position, a length change after
+    everything inside its sequences. Pass the two compared documents as `a` and `b` to get
+    that order exactly and the tail items of length changes; without them, where no list of
+    `out` tells which of two keys of one mapping comes first, integer steps go by value and
+    other keys in the order the lists first name them.
+    """
+    return compile_filter(ignore, only, float_tolerance).entries(out, a=a, b=b)
+
+
+def is_same(out: Output, *, ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> bool:
+    """Whether nothing of `out` remains after the filters."""
+    return compile_filter(ignore, only, float_tolerance).is_same(out)
