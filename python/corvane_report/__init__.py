@@ -4,6 +4,11 @@
         the five lists as one list of Entry records in walk order, filtered
     is_same(out, ...)           whether the filters leave nothing
     compile_filter(...)/Filter  the same filters compiled once, for many Outputs
+    assert_same(a, b, ...)      AssertionError with a report when a and b differ
+    compare(a, b)               corvane(a, b) whose failure says where (CompareError)
+    json_patch(out, a, b, ...)  RFC 6902 operations that turn a into b
+    report(entries)             the entries as text, a line each (report_lines: the lines)
+    dumps_strict(value)         strict JSON: NaN and infinities tagged without loss
 
 Paths are tuples of steps (mapping keys and positions); `Entry.pointer` is the RFC 6901 JSON
 pointer. Patterns are JSON pointers in which "*" matches one step and "**" any number.
@@ -13,17 +18,23 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from ._compare import CompareError, assert_same, compare, locate_failure
 from ._entries import KINDS, Entry, Kind
 from ._filters import Filter, Patterns, Tolerance, ToleranceSpec, compile_filter
+from ._patch import Operation, json_patch, patch_operations
 from ._paths import MISSING, Missing, json_pointer, split_pointer, value_at
+from ._report import Paint, count_text, report, report_lines, tail_lines
+from ._strict import dumps_strict, from_strict_json, to_strict_json
 from ._text import shorten
 
 if TYPE_CHECKING:
     from corvane import Output
 
 __all__ = [
-    "KINDS", "MISSING", "Entry", "Filter", "Kind", "Missing", "Patterns", "Tolerance", "ToleranceSpec",
-    "compile_filter", "entries", "is_same", "json_pointer", "shorten", "split_pointer", "value_at",
+    "KINDS", "MISSING", "CompareError", "Entry", "Filter", "Kind", "Missing", "Operation", "Paint", "Patterns",
+    "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter", "count_text", "dumps_strict",
+    "entries", "from_strict_json", "is_same", "json_patch", "json_pointer", "locate_failure", "patch_operations", "report", "report_lines",
+    "shorten", "split_pointer", "tail_lines", "to_strict_json", "value_at",
 ]
 
 

@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 Kind = Literal["changed", "type_changed", "added", "removed", "length_changed"]
 KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "length_changed")
 
-_WORDS: Final[dict[Kind, str]] = {
+WORDS: Final[dict[Kind, str]] = {
     "changed": "changed",
     "type_changed": "type changed",
     "added": "added",
@@ -54,15 +54,17 @@ class Entry:
 
     def text(self, width: int = 60) -> str:
         """One line: the pointer, what happened, the values shortened to `width` characters."""
-        where = json_pointer(self.path) or "(root)"
-        word = _WORDS[self.kind]
+        return f"{json_pointer(self.path) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
+
+    def details(self, width: int = 60) -> str:
+        """The values of the line (`text` less the pointer and the kind)."""
         if self.kind == "added":
-            return f"{where}: {word} {shorten(self.b, width)}"
+            return shorten(self.b, width)
         if self.kind == "removed":
-            return f"{where}: {word} {shorten(self.a, width)}"
+            return shorten(self.a, width)
         if self.kind == "length_changed":
-            return f"{where}: {word} {self.a} -> {self.b} items"
-        return f"{where}: {word} {shorten(self.a, width)} -> {shorten(self.b, width)}"
+            return f"{self.a} -> {self.b} items"
+        return f"{shorten(self.a, width)} -> {shorten(self.b, width)}"
 
     def __str__(self) -> str:
         return self.text()
