@@ -14,6 +14,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from importlib import metadata
+from pathlib import Path
 from typing import TextIO
 
 from corvane_report import (
@@ -145,7 +146,7 @@ def parser() -> argparse.ArgumentParser:
                        "number (repeatable)")
     rules.add_argument("--only", action="append", default=[], metavar="PTR",
                        help="keep only differences at, below or above this pointer pattern (repeatable)")
-    rules.add_argument("--ignore-file", type=argparse.FileType("r", encoding="utf-8"), action="append", default=[],
+    rules.add_argument("--ignore-file", action="append", default=[],
                        metavar="FILE", help="--ignore patterns, one a line; blank lines and lines starting with # skipped")
     rules.add_argument("--float-tolerance", type=tolerance, metavar="X",
                        help="leave out float-against-float changes within X (absolute), rel=X (relative) "
@@ -172,12 +173,14 @@ def parser() -> argparse.ArgumentParser:
 
 def filter_of(args: argparse.Namespace, p: argparse.ArgumentParser) -> Filter:
     ignore = list(args.ignore)
-    for file in args.ignore_file:
-        with file:
-            ignore += [line.strip() for line in file if line.strip() and not line.lstrip().startswith("#")]
     try:
+        for name in args.ignore_file:
+            lines = Path(name).read_text(encoding="utf-8").splitlines()
+            ignore += [line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#")]
         return Filter(ignore, args.only, args.float_tolerance)
-    except ValueError as exc:
+    except OSError as exc:
+        p.error(f"--ignore-file {exc.filename}: {exc.strerror}")
+    except ValueError as exc:  # a pattern that is no JSON pointer, or a file that is not UTF-8
         p.error(str(exc))
 
 
