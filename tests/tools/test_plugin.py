@@ -1,8 +1,12 @@
 """The pytest plugin, in real pytest runs (pytester, in-process)."""
 
+from pathlib import Path
+
 import pytest
 
 pytest_plugins = ["pytester"]
+
+DEMO = Path(__file__).resolve().parents[2] / "examples" / "plugin_demo.py"
 
 FAILING = """
 def test_nested():
@@ -111,3 +115,16 @@ def test_disabled(failing):
     result.assert_outcomes(failed=7)
     assert "corvane:" not in result.stdout.str()
     result.stdout.fnmatch_lines(["*Differing items:*"])
+
+
+def test_demo_example_fails_as_shown(pytester, monkeypatch):
+    monkeypatch.delenv("CI", raising=False)
+    result = pytester.runpytest_inprocess(str(DEMO), "-p", "no:cacheprovider")
+    result.assert_outcomes(failed=2)
+    result.stdout.fnmatch_lines([
+        "E * corvane: 4 differences by JSON pointer:",
+        'E * /order/status: changed "shipped" -> "paid"',
+        "E * /lines: length changed 3 -> 2 items",
+        "E * AssertionError: the two differ:",
+        "E * /lines/0/qty: type changed 2.0 -> 2",
+    ], consecutive=False)
