@@ -70,7 +70,7 @@ def load(name: str, fmt: str | None = None) -> Loaded:
 # msgspec, where installed, decodes JSON several times faster than the standard library and gives
 # the very same objects: ints of any size stay ints, floats stay floats, a duplicate key keeps its
 # last value at its first place. Where the two differ it fails instead (NaN and Infinity literals,
-# lone surrogates, numbers out of float range, a byte-order mark, nesting past 1024), and then the
+# lone surrogates, numbers out of float range, a byte-order mark), and then the
 # standard library reads the document, as it does without msgspec.
 
 
