@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
-from corvane_report import CompareError, Filter, count_text
+from corvane_report import CompareError, Filter
 
 from . import PROG, Diff, diff_files, error_text, painter, payload, text_lines, write_payload
 from .inputs import SUFFIXES, InputError

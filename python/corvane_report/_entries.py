@@ -69,12 +69,20 @@ class Entry:
     def __str__(self) -> str:
         return self.text()
 
+    @property
+    def lengths(self) -> tuple[int, int]:
+        """The two lengths of a length change (ValueError for the other kinds)."""
+        if self.kind != "length_changed" or not isinstance(self.a, int) or not isinstance(self.b, int):
+            raise ValueError(f"a {self.kind} entry has no lengths")
+        return self.a, self.b
+
     def tail_entries(self) -> list[Entry]:
         """The tail items as added or removed entries at their own positions ([] if not known)."""
         if self.kind != "length_changed" or not self.tail:
             return []
-        start = min(int(self.a), int(self.b))  # type: ignore[call-overload]
-        if int(self.b) > int(self.a):  # type: ignore[call-overload]
+        a_len, b_len = self.lengths
+        start = min(a_len, b_len)
+        if b_len > a_len:
             return [Entry("added", (*self.path, start + i), MISSING, item) for i, item in enumerate(self.tail)]
         return [Entry("removed", (*self.path, start + i), item, MISSING) for i, item in enumerate(self.tail)]
 
@@ -92,7 +100,7 @@ def runs(out: Output) -> list[list[Entry]]:
 
 def with_tail(entry: Entry, a: object, b: object) -> Entry:
     """A length change with its tail items read from the documents (unchanged when unreadable)."""
-    a_len, b_len = int(entry.a), int(entry.b)  # type: ignore[call-overload]
+    a_len, b_len = entry.lengths
     longer, length = (b, b_len) if b_len > a_len else (a, a_len)
     items = value_at(longer, entry.path)
     # An iterator was drained by the walk, and a document that is not the one compared may differ.

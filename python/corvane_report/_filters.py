@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from ._entries import Entry, merge, runs, with_tail
-from ._paths import MISSING, json_pointer, split_pointer, step_text
+from ._paths import MISSING, json_pointer, split_pointer
 
 if TYPE_CHECKING:
     from corvane import Output
@@ -124,7 +124,7 @@ class Filter:
             return True
         if entry.kind != "length_changed":
             return self._above is not None and self._above.match(pointer) is not None
-        low, high = sorted((int(entry.a), int(entry.b)))  # type: ignore[call-overload]
+        low, high = sorted(entry.lengths)
         return any(regex.match(pointer) and _index_step(step, low, high) for regex, step in self._above_steps)
 
     def entries(self, out: Output, *, a: object = MISSING, b: object = MISSING) -> list[Entry]:

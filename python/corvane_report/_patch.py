@@ -33,7 +33,7 @@ def _string_boundary(entry: Entry, a: object, b: object) -> tuple[object, ...] |
 
 
 def _length_operations(entry: Entry, b: object) -> list[Operation]:
-    a_len, b_len = int(entry.a), int(entry.b)  # type: ignore[call-overload]
+    a_len, b_len = entry.lengths
     if entry.tail is None:  # the items cannot be read: replace the whole sequence
         return [{"op": "replace", "path": entry.pointer, "value": value_at(b, entry.path)}]
     if b_len > a_len:
