@@ -28,9 +28,9 @@ from corvane_report import (
     dumps_strict,
     json_pointer,
     patch_operations,
+    plain,
     shorten,
 )
-from corvane_report._report import plain
 
 from .inputs import FORMATS, InputError, load_pair
 from .output import as_json, colour, fold, kind_lines, location_lines, summary_lines

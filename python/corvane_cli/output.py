@@ -4,8 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 
-from corvane_report import Entry, Paint, json_pointer, report_lines, tail_lines
-from corvane_report._entries import KINDS, WORDS, Kind
+from corvane_report import KINDS, WORDS, Entry, Kind, Paint, json_pointer, report_lines, tail_lines
 
 _COLORS: dict[Kind, str] = {
     "changed": "33",  # yellow

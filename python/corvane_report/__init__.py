@@ -19,11 +19,11 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 from ._compare import CompareError, assert_same, compare, locate_failure
-from ._entries import KINDS, Entry, Kind
+from ._entries import KINDS, WORDS, Entry, Kind
 from ._filters import Filter, Patterns, Tolerance, ToleranceSpec, compile_filter
 from ._patch import Operation, json_patch, patch_operations
 from ._paths import MISSING, Missing, json_pointer, split_pointer, value_at
-from ._report import Paint, count_text, report, report_lines, tail_lines
+from ._report import Paint, count_text, plain, report, report_lines, tail_lines
 from ._strict import dumps_strict, from_strict_json, to_strict_json
 from ._text import shorten
 
@@ -31,9 +31,10 @@ if TYPE_CHECKING:
     from corvane import Output
 
 __all__ = [
-    "KINDS", "MISSING", "CompareError", "Entry", "Filter", "Kind", "Missing", "Operation", "Paint", "Patterns",
-    "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter", "count_text", "dumps_strict",
-    "entries", "from_strict_json", "is_same", "json_patch", "json_pointer", "locate_failure", "patch_operations", "report", "report_lines",
+    "KINDS", "MISSING", "WORDS", "CompareError", "Entry", "Filter", "Kind", "Missing", "Operation",
+    "Paint", "Patterns", "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter",
+    "count_text", "dumps_strict", "entries", "from_strict_json", "is_same", "json_patch",
+    "json_pointer", "locate_failure", "patch_operations", "plain", "report", "report_lines",
     "shorten", "split_pointer", "tail_lines", "to_strict_json", "value_at",
 ]
 
