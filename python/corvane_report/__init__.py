@@ -9,6 +9,9 @@
     json_patch(out, a, b, ...)  RFC 6902 operations that turn a into b
     report(entries)             the entries as text, a line each (report_lines: the lines)
     dumps_strict(value)         strict JSON: NaN and infinities tagged without loss
+    diff_rows(a_rows, b_rows, key="/id", ...)
+                                two collections of records matched by key: rows only in a,
+                                only in b, changed (with their entries), duplicate keys
 
 Paths are tuples of steps (mapping keys and positions); `Entry.pointer` is the RFC 6901 JSON
 pointer. Patterns are JSON pointers in which "*" matches one step and "**" any number.
@@ -23,6 +26,22 @@ from ._entries import KINDS, WORDS, Entry, Kind
 from ._filters import Filter, Patterns, Tolerance, ToleranceSpec, compile_filter
 from ._patch import Operation, json_patch, patch_operations
 from ._paths import MISSING, Missing, json_pointer, split_pointer, value_at
+from ._rows import (
+    ROW_KINDS,
+    RowAt,
+    RowDiff,
+    RowDiffs,
+    RowKey,
+    RowKind,
+    RowsError,
+    RowSummary,
+    compare_key,
+    diff_rows,
+    field_pattern,
+    key_order,
+    key_text,
+    sort_found,
+)
 from ._report import Paint, count_text, plain, report, report_lines, tail_lines
 from ._strict import dumps_strict, from_strict_json, to_strict_json
 from ._text import shorten
@@ -31,11 +50,12 @@ if TYPE_CHECKING:
     from corvane import Output
 
 __all__ = [
-    "KINDS", "MISSING", "WORDS", "CompareError", "Entry", "Filter", "Kind", "Missing", "Operation",
-    "Paint", "Patterns", "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter",
-    "count_text", "dumps_strict", "entries", "from_strict_json", "is_same", "json_patch",
-    "json_pointer", "locate_failure", "patch_operations", "plain", "report", "report_lines",
-    "shorten", "split_pointer", "tail_lines", "to_strict_json", "value_at",
+    "KINDS", "MISSING", "ROW_KINDS", "WORDS", "CompareError", "Entry", "Filter", "Kind", "Missing",
+    "Operation", "Paint", "Patterns", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
+    "RowsError", "Tolerance", "ToleranceSpec", "assert_same", "compare", "compare_key", "compile_filter",
+    "count_text", "diff_rows", "dumps_strict", "entries", "field_pattern", "from_strict_json", "is_same",
+    "json_patch", "json_pointer", "key_order", "key_text", "locate_failure", "patch_operations", "plain",
+    "report", "report_lines", "shorten", "sort_found", "split_pointer", "tail_lines", "to_strict_json", "value_at",
 ]
 
 

@@ -20,7 +20,7 @@ def _float_text(x: float) -> str:
 
 
 # JSON text of the leaf values of exactly these types, without the encoder's set-up per call.
-_SCALAR_TEXT: dict[type, Callable[[Any], str]] = {
+SCALAR_TEXT: dict[type, Callable[[Any], str]] = {
     str: encode_basestring,
     int: int.__repr__,
     float: _float_text,
@@ -37,7 +37,7 @@ def shorten(value: object, width: int) -> str:
     """
     if isinstance(value, str) and len(value) > width:
         value = value[:width]  # enough characters to fill the width once quoted
-    scalar = _SCALAR_TEXT.get(type(value))
+    scalar = SCALAR_TEXT.get(type(value))
     try:
         if scalar is not None:
             text = scalar(value)
