@@ -130,7 +130,8 @@ def parser() -> argparse.ArgumentParser:
         description="Show the differences between two documents: JSON, JSON Lines (.jsonl, .ndjson), "
         "YAML (.yaml, .yml; several documents to a file are compared as a list; needs PyYAML) or TOML, "
         "told by their endings or by --format; '-' reads standard input. With -r, two directories "
-        "file by file.",
+        "file by file. `corvane-diff rows A B --key PTR` compares two datasets of keyed records "
+        "(see corvane-diff rows --help).",
         epilog="Exit status: 0 when the documents are equal, 1 when they differ, 2 on an error. "
         "Paths are JSON pointers. Numbers compare by kind and value: 1 and 1.0 differ, "
         "and NaN differs from itself.",
@@ -185,6 +186,11 @@ def filter_of(args: argparse.Namespace, p: argparse.ArgumentParser) -> Filter:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["rows"]:  # keyed datasets; a document named "rows" is ./rows
+        from corvane_rows.cli import main as rows_main
+
+        return rows_main(argv[1:])
     p = parser()
     args = p.parse_args(argv)
     args.width = max(args.width, 8)

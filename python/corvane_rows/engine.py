@@ -26,10 +26,10 @@ from .partitions import (
     Rules,
     SpillResult,
     SpillTask,
-    Where,
     compare_partition,
     set_reporter,
     spill_block,
+    where_table,
 )
 from .sources import Block, Source, files_of, plan_file, size_of
 
@@ -51,6 +51,7 @@ class Progress:
     partitions_done: int = 0
     partitions: int = 0
     started: float = 0.0
+    comparing_since: float = 0.0
 
 
 ProgressHook = Callable[[Progress], None]
@@ -143,9 +144,10 @@ class _Run:
                 set_reporter(lambda rows, size: (add(rows, size), self.tick()) and None)
             parts = self._partitions(blocks)
             spilled = self._spill(pool, blocks, iterables, folder, parts)
-            where = _where(blocks, spilled)
+            lines = {result.block: result.lines for result in spilled}
+            where = where_table(blocks, [lines[block.index] for block in blocks])
             tasks = [CompareTask(part, folder, pieces, where, self.rules) for part, pieces in _by_partition(spilled, parts)]
-            self.state.partitions = len(tasks)
+            self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
             for compared in self._ordered(pool, compare_partition, tasks):
                 summary.add(compared.summary)
                 self.state.partitions_done += 1
@@ -216,19 +218,6 @@ def _plan(a: Source, b: Source) -> tuple[list[Block], dict[int, Iterable[object]
             iterables[len(blocks)] = source
             blocks.append(Block(side, len(blocks), side, "rows"))
     return blocks, iterables
-
-
-def _where(blocks: list[Block], spilled: list[SpillResult]) -> dict[int, Where]:
-    """Each block's file, side, format and the rows of its file before it (lines known once spilled)."""
-    lines = {result.block: result.lines for result in spilled}
-    where: dict[int, Where] = {}
-    before = 0
-    for i, block in enumerate(blocks):
-        if i == 0 or blocks[i - 1].path != block.path or block.side != blocks[i - 1].side:
-            before = 0
-        where[block.index] = Where(block.path, before, block.side, block.kind in ("parquet", "rows"))
-        before += lines[block.index]
-    return where
 
 
 def _by_partition(spilled: list[SpillResult], parts: int) -> Iterator[tuple[int, tuple[Piece, ...]]]:

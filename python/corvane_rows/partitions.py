@@ -264,6 +264,19 @@ class Where:
     pickled: bool
 
 
+def where_table(blocks: Sequence[Block], lines: Sequence[int]) -> dict[int, Where]:
+    """Each block's file, side and format, and the rows of its file before it, from the physical
+    lines (or rows) of every block in order."""
+    where: dict[int, Where] = {}
+    before = 0
+    for i, (block, count) in enumerate(zip(blocks, lines)):
+        if i == 0 or (blocks[i - 1].path, blocks[i - 1].side) != (block.path, block.side):
+            before = 0
+        where[block.index] = Where(block.path, before, block.side, block.kind in ("parquet", "rows"))
+        before += count
+    return where
+
+
 @dataclass(frozen=True, slots=True)
 class CompareTask:
     part: int
