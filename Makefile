@@ -1,6 +1,7 @@
 # One entry point for the whole set-up: every target installs what it needs on demand.
 #   make demo    diff two bundled JSON documents and print the differences
 #   make test    build the module and run every check that CI runs
+#   make bench-rows  keyed datasets of about 1 GB a side: corvane_rows against datacompy and deepdiff
 
 PY       ?= python3.14
 PYD      ?= python3.14d
@@ -11,11 +12,13 @@ PIP      := pip install --quiet --disable-pip-version-check
 PIP_BUILD_FLAGS := --no-build-isolation --quiet --disable-pip-version-check
 CMAKE_DEFINES = -Ccmake.define.CORVANE_WERROR=$(WERROR)
 BUILD_DEPS := scikit-build-core cmake ninja
-TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec
+# dask, distributed and pyarrow: the keyed datasets on a Dask LocalCluster and in Parquet files.
+TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec 'dask[dataframe]' distributed pyarrow
 BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
+ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
 
 .PHONY: all toolchain build build-debug demo test test-release test-debug test-asan typecheck \
-        fuzz-long bench bench-quick clean
+        fuzz-long bench bench-quick bench-rows clean
 
 all: build
 
@@ -37,6 +40,10 @@ $(VENVD)/.ready: tools/setup-toolchain.sh
 
 $(VENV)/.bench-ready: $(VENV)/.ready
 	$(VENV)/bin/$(PIP) $(BENCH_DEPS)
+	@touch $@
+
+$(VENV)/.bench-rows-ready: $(VENV)/.ready
+	$(VENV)/bin/$(PIP) $(ROWS_BENCH_DEPS)
 	@touch $@
 
 build: $(VENV)/.ready
@@ -76,6 +83,11 @@ bench: build $(VENV)/.bench-ready
 
 bench-quick: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py --quick
+
+# Not in CI: generates about 2 GB under build/bench-rows (removed afterwards; KEEP=1 keeps it) and
+# takes a quarter of an hour. ROWS=N changes the larger size; the table goes to bench/results/rows.md.
+bench-rows: build $(VENV)/.bench-rows-ready
+	$(VENV)/bin/python bench/rows.py $(if $(ROWS),--rows $(ROWS)) $(if $(KEEP),--keep)
 
 clean:
 	rm -rf build dist $(VENV) $(VENVD)

@@ -15,6 +15,7 @@ import os
 import posixpath
 import time
 from collections.abc import Generator, Mapping, Sequence
+from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
 from corvane_report import Patterns, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec, key_text
@@ -26,28 +27,29 @@ from .sources import Block, files_of, is_url, lines_before, plan_file, read_bloc
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
-    from distributed import Client  # type: ignore[import-untyped, unused-ignore]
+
+Client = Any  # distributed.Client, which has no type hints
 
 _EXTRA: Final = "comparing on Dask needs dask and distributed: pip install 'corvane[dask]'"
 _COLUMNS: Final = ("key", "block", "number", "payload")
 
 
 def _dask() -> Any:
+    """dask.dataframe, dask.delayed and distributed, as one namespace (untyped, as dask is)."""
     try:
-        import dask.dataframe as dd  # type: ignore[import-untyped, unused-ignore]
-        import distributed  # noqa: F401
+        import dask.dataframe
+        import distributed
+        from dask.delayed import delayed
     except ImportError:
         raise RowsError(_EXTRA) from None
-    return dd
+    return SimpleNamespace(dd=dask.dataframe, delayed=delayed, distributed=distributed)
 
 
 def connect(address: str) -> Client:
     """A client of the Dask scheduler at `address` (RowsError when it cannot be reached)."""
-    _dask()
-    from distributed import Client
-
     try:
-        return Client(address, timeout="20s")
+        client: Client = _dask().distributed.Client(address, timeout="20s")
+        return client
     except (OSError, TimeoutError) as exc:
         raise RowsError(f"cannot reach the Dask scheduler at {address}: {exc}") from None
 
@@ -118,9 +120,8 @@ def _blocks(a: str, b: str) -> list[Block]:
 
 def _graph(a: str, b: str, rules: Rules, partition_bytes: int, partitions: int | None) -> tuple[list[Any], Any, int]:
     """The shuffled partitions (delayed pandas frames), the delayed table of blocks, the rows' partition count."""
-    dd = _dask()
-    from dask import delayed  # type: ignore[import-untyped, unused-ignore]
-
+    dask = _dask()
+    delayed, dd = dask.delayed, dask.dd
     blocks = _blocks(a, b)
     read = [delayed(read_frame, nout=2, pure=True)(block, rules) for block in blocks]
     frame = dd.from_delayed([frame for frame, _ in read], meta=_meta(), verify_meta=False)
@@ -128,13 +129,6 @@ def _graph(a: str, b: str, rules: Rules, partition_bytes: int, partitions: int |
     count = partitions or max(1, math.ceil(sum(map(size_of, blocks)) / max(1, partition_bytes)))
     shuffled = frame.shuffle(on="key", npartitions=count)
     return list(shuffled.to_delayed()), where, count
-
-
-def _rules(key: str | Sequence[str], ignore: Patterns, only: Patterns, float_tolerance: ToleranceSpec) -> Rules:
-    as_tuple = (lambda p: (p,) if isinstance(p, str) else tuple(p))
-    rules = Rules(tuple(as_tuple(key)), as_tuple(ignore), as_tuple(only), float_tolerance)
-    rules.filter()
-    return rules
 
 
 def diff_on_dask(
@@ -157,15 +151,14 @@ def diff_on_dask(
     partitions, then in key order within one, and are fetched one partition at a time; the set
     of results and the summary are those of diff_datasets.
     """
-    rules = _rules(key, ignore, only, float_tolerance)
+    rules = Rules.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
     return RowDiffs(_fetched(client, a, b, rules, partition_bytes, partitions, summary, progress), summary)
 
 
 def _fetched(client: Client, a: str, b: str, rules: Rules, partition_bytes: int, partitions: int | None,
              summary: RowSummary, hook: ProgressHook | None) -> Generator[RowDiff]:
-    from dask import delayed
-
+    delayed = _dask().delayed
     parts, where, _ = _graph(a, b, rules, partition_bytes, partitions)
     futures = client.compute([delayed(compare_frame, pure=True)(part, where, rules) for part in parts])
     state = Progress(partitions=len(futures), started=time.monotonic(), comparing_since=time.monotonic())
@@ -203,19 +196,17 @@ def write_on_dask(
     per partition, part-00000.parquet and so on when `output` ends in .parquet, else
     part-00000.jsonl, and summary.json with the counts. Returns the counts.
     """
-    from dask import delayed
-    from distributed import as_completed
-
-    rules = _rules(key, ignore, only, float_tolerance)
+    dask = _dask()
+    rules = Rules.of(key, ignore, only, float_tolerance)
     parts, where, _ = _graph(a, b, rules, partition_bytes, partitions)
     folder = output if is_url(output) else os.path.abspath(output)
     suffix = ".parquet" if output.rstrip("/").lower().endswith(".parquet") else ".jsonl"
     _make_folder(folder)
-    tasks = [delayed(write_frame, pure=True)(part, where, rules, posixpath.join(folder, f"part-{i:05d}{suffix}"))
+    tasks = [dask.delayed(write_frame, pure=True)(part, where, rules, posixpath.join(folder, f"part-{i:05d}{suffix}"))
              for i, part in enumerate(parts)]
     state = Progress(partitions=len(tasks), started=time.monotonic(), comparing_since=time.monotonic())
     summary = RowSummary()
-    for future in as_completed(client.compute(tasks)):
+    for future in dask.distributed.as_completed(client.compute(tasks)):
         summary.add(summary_from_json(dict(future.result())))
         state.partitions_done += 1
         state.rows = summary.rows_a + summary.rows_b

@@ -11,7 +11,7 @@ import signal
 import tempfile
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from multiprocessing.pool import AsyncResult, Pool
 from multiprocessing.sharedctypes import Synchronized
@@ -113,15 +113,10 @@ def diff_datasets(
     JSON Lines file, the row of a Parquet file, from 1) or "a:N", "b:N" for iterables. Use
     as a context manager, or read to the end, so that the spill folder is removed at once.
     """
-    rules = Rules(tuple([key] if isinstance(key, str) else key), _tuple(ignore), _tuple(only), float_tolerance)
-    rules.filter()  # a bad pattern fails here, not in a worker
+    rules = Rules.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
     run = _Run(rules, jobs or os.cpu_count() or 1, partition_bytes, partitions, progress)
     return RowDiffs(run.results(a, b, temp_dir, summary), summary)
-
-
-def _tuple(patterns: Patterns) -> tuple[str, ...]:
-    return (patterns,) if isinstance(patterns, str) else tuple(patterns)
 
 
 class _Run:
@@ -132,7 +127,7 @@ class _Run:
         self.rows, self.size = _counters()
         self.last_tick = 0.0
 
-    def results(self, a: Source, b: Source, temp_dir: str | None, summary: RowSummary) -> Iterator[RowDiff]:
+    def results(self, a: Source, b: Source, temp_dir: str | None, summary: RowSummary) -> Generator[RowDiff]:
         blocks, iterables = _plan(a, b)
         folder = tempfile.mkdtemp(prefix="corvane-rows-", dir=temp_dir)
         pool = None
@@ -140,8 +135,7 @@ class _Run:
             if self.jobs > 1 and len(blocks) > len(iterables):
                 pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
             else:
-                add = _adder(self.rows, self.size)
-                set_reporter(lambda rows, size: (add(rows, size), self.tick()) and None)
+                set_reporter(self._report_here)
             parts = self._partitions(blocks)
             spilled = self._spill(pool, blocks, iterables, folder, parts)
             lines = {result.block: result.lines for result in spilled}
@@ -160,6 +154,11 @@ class _Run:
                 pool.join()
             set_reporter(lambda rows, size: None)
             shutil.rmtree(folder, ignore_errors=True)
+
+    def _report_here(self, rows: int, size: int) -> None:
+        """Spilling in this process: count, and draw the progress now and then."""
+        _adder(self.rows, self.size)(rows, size)
+        self.tick()
 
     def _partitions(self, blocks: list[Block]) -> int:
         if self.partitions is not None:

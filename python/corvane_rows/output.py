@@ -7,7 +7,7 @@ import gzip
 import json
 import time
 from collections.abc import Iterable, Iterator, Sequence
-from typing import IO, Any, Final, TextIO
+from typing import IO, Any, Final, TextIO, cast
 
 from corvane_report import MISSING, Entry, Paint, RowDiff, RowKey, RowSummary, dumps_strict, plain, shorten
 
@@ -72,7 +72,7 @@ class RecordWriter:
         self._text: IO[bytes] | None = None
         self._table_writer: Any = None
         if not self.parquet:
-            self._text = gzip.GzipFile(fileobj=self._file, mode="wb") if path.endswith(".gz") else self._file
+            self._text = cast(IO[bytes], gzip.GzipFile(fileobj=self._file, mode="wb")) if path.endswith(".gz") else self._file
 
     def write(self, found: Iterable[RowDiff]) -> None:
         for diff in found:
@@ -124,7 +124,7 @@ def read_records(path: str) -> Iterator[dict[str, Any]]:
                 yield {name: row[name] if name == "kind" else from_strict_json(json.loads(row[name])) for name in _PARQUET_COLUMNS}
         return
     with open_binary(path) as raw:
-        f = gzip.GzipFile(fileobj=raw) if path.endswith(".gz") else raw
+        f = cast(IO[bytes], gzip.GzipFile(fileobj=raw)) if path.endswith(".gz") else raw
         for line in f:
             if line.strip():
                 yield from_strict_json(json.loads(line))

@@ -19,6 +19,7 @@ from typing import IO, Any, Final
 from corvane_cli.inputs import InputError, fast_json, parse_json
 from corvane_report import (
     Filter,
+    Patterns,
     RowAt,
     RowDiff,
     RowKey,
@@ -50,8 +51,20 @@ class Rules:
     only: tuple[str, ...] = ()
     float_tolerance: ToleranceSpec = None
 
+    @classmethod
+    def of(cls, key: str | Sequence[str], ignore: Patterns, only: Patterns, float_tolerance: ToleranceSpec) -> Rules:
+        """Rules checked here, so that a bad pointer fails at once and not in a worker."""
+        rules = cls(_strings(key), _strings(ignore), _strings(only), float_tolerance)
+        RowKey(rules.pointers)
+        rules.filter()
+        return rules
+
     def filter(self) -> Filter:
         return compile_filter(self.ignore, self.only, self.float_tolerance)
+
+
+def _strings(patterns: str | Iterable[str]) -> tuple[str, ...]:
+    return (patterns,) if isinstance(patterns, str) else tuple(patterns)
 
 
 # --- progress ---------------------------------------------------------------------------------------

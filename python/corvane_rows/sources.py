@@ -19,7 +19,7 @@ import stat
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Final, Literal
+from typing import IO, Any, Final, Literal, cast
 
 from corvane_report import RowsError
 
@@ -198,7 +198,7 @@ def _lines(block: Block) -> Iterator[Item]:
         if block.start:
             f.seek(block.start)
         elif block.kind == "gzip" or (isinstance(raw, io.BufferedReader) and raw.peek(2)[:2] == _GZIP_MAGIC):
-            f = gzip.GzipFile(fileobj=raw)
+            f = cast(IO[bytes], gzip.GzipFile(fileobj=raw))
         left = None if block.stop is None else block.stop - block.start
         try:
             for number, line in enumerate(f, 1):
