@@ -7,7 +7,7 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from types import FrameType
 from typing import TextIO, TypedDict
 
@@ -122,21 +122,27 @@ def _clear(bar: ProgressBar | None) -> None:
 
 def _run(args: argparse.Namespace, rules: Filter, bar: ProgressBar | None) -> RowSummary:
     key = RowKey(args.key)
-    if args.scheduler and args.output and args.output != "-":
-        from .cluster import connect, write_on_dask
+    with ExitStack() as stack:
+        client = None
+        if args.scheduler:
+            from .cluster import connect
 
-        summary = write_on_dask(args.first, args.second, args.key, args.output, client=connect(args.scheduler),
-                                partition_bytes=args.partition_size, progress=bar, **_filters(rules))
-        _finish(bar, summary, args, sys.stdout)
-        return summary
-    with _found(args, rules, bar) as found:
-        if args.output:
-            _write_records(found, key, args.output)
-        elif not args.quiet:
-            sys.stdout.writelines(line + "\n" for line in text_lines(found, key, args.width, painter(args.color)))
-        else:
-            for _ in found:
-                pass
+            client = stack.enter_context(connect(args.scheduler))
+        if client is not None and args.output and args.output != "-":
+            from .cluster import write_on_dask
+
+            summary = write_on_dask(args.first, args.second, args.key, args.output, client=client,
+                                    partition_bytes=args.partition_size, progress=bar, **_filters(rules))
+            _finish(bar, summary, args, sys.stdout)
+            return summary
+        with _found(args, rules, bar, client) as found:
+            if args.output:
+                _write_records(found, key, args.output)
+            elif not args.quiet:
+                sys.stdout.writelines(line + "\n" for line in text_lines(found, key, args.width, painter(args.color)))
+            else:
+                for _ in found:
+                    pass
     _finish(bar, found.summary, args, sys.stderr if args.output == "-" else sys.stdout)
     return found.summary
 
@@ -151,11 +157,11 @@ def _filters(rules: Filter) -> _FilterArgs:
     return {"ignore": rules.ignore, "only": rules.only, "float_tolerance": rules.tolerance}
 
 
-def _found(args: argparse.Namespace, rules: Filter, bar: ProgressHook | None) -> RowDiffs:
-    if args.scheduler:
-        from .cluster import connect, diff_on_dask
+def _found(args: argparse.Namespace, rules: Filter, bar: ProgressHook | None, client: object) -> RowDiffs:
+    if client is not None:
+        from .cluster import diff_on_dask
 
-        return diff_on_dask(args.first, args.second, args.key, client=connect(args.scheduler),
+        return diff_on_dask(args.first, args.second, args.key, client=client,
                             partition_bytes=args.partition_size, progress=bar, **_filters(rules))
     return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, partition_bytes=args.partition_size,
                          progress=bar, **_filters(rules))

@@ -14,16 +14,17 @@ import math
 import os
 import posixpath
 import time
+from dataclasses import dataclass
 from collections.abc import Generator, Mapping, Sequence
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
 from corvane_report import Patterns, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec, key_text
 
-from .engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook
+from .engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook, plan
 from .output import RecordWriter, open_for_writing, summary_from_json, summary_json
 from .partitions import KeyReader, Rules, Stored, Where, compare_groups, where_table
-from .sources import Block, files_of, is_url, lines_before, plan_file, read_block, size_of
+from .sources import Block, is_url, lines_before, read_block, size_of
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -105,30 +106,26 @@ def write_frame(frame: pd.DataFrame, where: Mapping[int, Where], rules: Rules, p
 # --- the graph ---------------------------------------------------------------------------------------
 
 
-def _blocks(a: str, b: str) -> list[Block]:
-    blocks: list[Block] = []
-    for side, source in (("a", a), ("b", b)):
-        if not isinstance(source, (str, os.PathLike)):
-            raise RowsError("on Dask, each side is a path or an fsspec URL that the workers can read")
-        source = os.fspath(source)
-        # The workers resolve paths in their own working folders.
-        source = source if is_url(source) else os.path.abspath(source)
-        for path in files_of(source):
-            blocks += plan_file(side, path, len(blocks), BLOCK_BYTES)
-    return blocks
-
-
-def _graph(a: str, b: str, rules: Rules, partition_bytes: int, partitions: int | None) -> tuple[list[Any], Any, int]:
-    """The shuffled partitions (delayed pandas frames), the delayed table of blocks, the rows' partition count."""
+def _graph(a: str, b: str, rules: Rules, sizes: _Sizes) -> tuple[list[Any], Any]:
+    """The shuffled partitions (delayed pandas frames) and the delayed table of blocks."""
     dask = _dask()
     delayed, dd = dask.delayed, dask.dd
-    blocks = _blocks(a, b)
+    blocks, iterables = plan(a, b, sizes.block_bytes, absolute=True)  # the workers may run in other folders
+    if iterables:
+        raise RowsError("on Dask, each side is a path or an fsspec URL that the workers can read")
     read = [delayed(read_frame, nout=2, pure=True)(block, rules) for block in blocks]
     frame = dd.from_delayed([frame for frame, _ in read], meta=_meta(), verify_meta=False)
     where = delayed(where_table, pure=True)(blocks, [lines for _, lines in read])
-    count = partitions or max(1, math.ceil(sum(map(size_of, blocks)) / max(1, partition_bytes)))
+    count = sizes.partitions or max(1, math.ceil(sum(map(size_of, blocks)) / max(1, sizes.partition_bytes)))
     shuffled = frame.shuffle(on="key", npartitions=count)
-    return list(shuffled.to_delayed()), where, count
+    return list(shuffled.to_delayed()), where
+
+
+@dataclass(frozen=True, slots=True)
+class _Sizes:
+    partition_bytes: int
+    partitions: int | None
+    block_bytes: int
 
 
 def diff_on_dask(
@@ -142,6 +139,7 @@ def diff_on_dask(
     float_tolerance: ToleranceSpec = None,
     partition_bytes: int = PARTITION_BYTES,
     partitions: int | None = None,
+    block_bytes: int = BLOCK_BYTES,
     progress: ProgressHook | None = None,
 ) -> RowDiffs:
     """diff_datasets on the Dask cluster of `client`; the results come back to this process.
@@ -153,13 +151,13 @@ def diff_on_dask(
     """
     rules = Rules.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
-    return RowDiffs(_fetched(client, a, b, rules, partition_bytes, partitions, summary, progress), summary)
+    parts, where = _graph(a, b, rules, _Sizes(partition_bytes, partitions, block_bytes))
+    return RowDiffs(_fetched(client, parts, where, rules, summary, progress), summary)
 
 
-def _fetched(client: Client, a: str, b: str, rules: Rules, partition_bytes: int, partitions: int | None,
-             summary: RowSummary, hook: ProgressHook | None) -> Generator[RowDiff]:
+def _fetched(client: Client, parts: list[Any], where: Any, rules: Rules, summary: RowSummary,
+             hook: ProgressHook | None) -> Generator[RowDiff]:
     delayed = _dask().delayed
-    parts, where, _ = _graph(a, b, rules, partition_bytes, partitions)
     futures = client.compute([delayed(compare_frame, pure=True)(part, where, rules) for part in parts])
     state = Progress(partitions=len(futures), started=time.monotonic(), comparing_since=time.monotonic())
     try:
@@ -188,6 +186,7 @@ def write_on_dask(
     float_tolerance: ToleranceSpec = None,
     partition_bytes: int = PARTITION_BYTES,
     partitions: int | None = None,
+    block_bytes: int = BLOCK_BYTES,
     progress: ProgressHook | None = None,
 ) -> RowSummary:
     """diff_datasets on the Dask cluster of `client`, the results written by the workers.
@@ -198,7 +197,7 @@ def write_on_dask(
     """
     dask = _dask()
     rules = Rules.of(key, ignore, only, float_tolerance)
-    parts, where, _ = _graph(a, b, rules, partition_bytes, partitions)
+    parts, where = _graph(a, b, rules, _Sizes(partition_bytes, partitions, block_bytes))
     folder = output if is_url(output) else os.path.abspath(output)
     suffix = ".parquet" if output.rstrip("/").lower().endswith(".parquet") else ".jsonl"
     _make_folder(folder)

@@ -31,7 +31,7 @@ from .partitions import (
     spill_block,
     where_table,
 )
-from .sources import Block, Source, files_of, plan_file, size_of
+from .sources import Block, Source, files_of, is_url, plan_file, size_of
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
@@ -88,6 +88,7 @@ def diff_datasets(
     float_tolerance: ToleranceSpec = None,
     partition_bytes: int = PARTITION_BYTES,
     partitions: int | None = None,
+    block_bytes: int = BLOCK_BYTES,
     temp_dir: str | None = None,
     progress: ProgressHook | None = None,
 ) -> RowDiffs:
@@ -103,6 +104,9 @@ def diff_datasets(
              input bytes per partition: what one comparison holds in memory at a time
     partitions
              the number of partitions, instead of reckoning it from the sizes
+    block_bytes
+             bytes of an uncompressed JSON Lines file read by one task (gzip files are read
+             whole, Parquet files by row groups)
     temp_dir where the temporary spill folder goes (default: the system's); it is removed at
              the end, on an error and on Ctrl-C
     progress called about five times a second with a Progress
@@ -116,7 +120,7 @@ def diff_datasets(
     rules = Rules.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
     run = _Run(rules, jobs or os.cpu_count() or 1, partition_bytes, partitions, progress)
-    return RowDiffs(run.results(a, b, temp_dir, summary), summary)
+    return RowDiffs(run.results(plan(a, b, block_bytes), temp_dir, summary), summary)
 
 
 class _Run:
@@ -127,8 +131,9 @@ class _Run:
         self.rows, self.size = _counters()
         self.last_tick = 0.0
 
-    def results(self, a: Source, b: Source, temp_dir: str | None, summary: RowSummary) -> Generator[RowDiff]:
-        blocks, iterables = _plan(a, b)
+    def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
+                summary: RowSummary) -> Generator[RowDiff]:
+        blocks, iterables = planned
         folder = tempfile.mkdtemp(prefix="corvane-rows-", dir=temp_dir)
         pool = None
         try:
@@ -206,13 +211,16 @@ class _Run:
         self.hook(self.state)
 
 
-def _plan(a: Source, b: Source) -> tuple[list[Block], dict[int, Iterable[object]]]:
+def plan(a: Source, b: Source, block_bytes: int, *, absolute: bool = False) -> tuple[list[Block], dict[int, Iterable[object]]]:
+    """The blocks of both sides, planned at once so that a missing file fails before any work;
+    local paths made absolute when the readers run in other folders."""
     blocks: list[Block] = []
     iterables: dict[int, Iterable[object]] = {}
     for side, source in (("a", a), ("b", b)):
         if isinstance(source, (str, os.PathLike)):
-            for path in files_of(os.fspath(source)):
-                blocks += plan_file(side, path, len(blocks), BLOCK_BYTES)
+            name = os.fspath(source)
+            for path in files_of(os.path.abspath(name) if absolute and not is_url(name) else name):
+                blocks += plan_file(side, path, len(blocks), block_bytes)
         else:
             iterables[len(blocks)] = source
             blocks.append(Block(side, len(blocks), side, "rows"))

@@ -96,6 +96,9 @@ def load_line(payload: bytes, where: Callable[[], tuple[str, int]]) -> object:
     """A JSON line's value; RowsError naming the file and line (`where` is asked only then)."""
     try:
         return _decode(payload)
+    except UnicodeDecodeError as exc:
+        name, line = where()
+        raise RowsError(f"{name}:{line}: not UTF-8 text (bad byte at offset {exc.start})") from None
     except (ValueError, RecursionError):
         name, line = where()
         try:
