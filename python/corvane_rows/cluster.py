@@ -159,16 +159,12 @@ def _fetched(client: Client, parts: list[Any], where: Any, rules: Rules, summary
              hook: ProgressHook | None) -> Generator[RowDiff]:
     delayed = _dask().delayed
     futures = client.compute([delayed(compare_frame, pure=True)(part, where, rules) for part in parts])
-    state = Progress(partitions=len(futures), started=time.monotonic(), comparing_since=time.monotonic())
+    state = _progress(len(futures))
     try:
         for future in futures:
             found, counted = future.result()
             future.release()
-            summary.add(counted)
-            state.partitions_done += 1
-            state.rows = summary.rows_a + summary.rows_b
-            if hook is not None:
-                hook(state)
+            _count(summary, counted, state, hook)
             yield from found
     finally:
         client.cancel(futures)
@@ -203,16 +199,26 @@ def write_on_dask(
     _make_folder(folder)
     tasks = [dask.delayed(write_frame, pure=True)(part, where, rules, posixpath.join(folder, f"part-{i:05d}{suffix}"))
              for i, part in enumerate(parts)]
-    state = Progress(partitions=len(tasks), started=time.monotonic(), comparing_since=time.monotonic())
+    state = _progress(len(tasks))
     summary = RowSummary()
     for future in dask.distributed.as_completed(client.compute(tasks)):
-        summary.add(summary_from_json(dict(future.result())))
-        state.partitions_done += 1
-        state.rows = summary.rows_a + summary.rows_b
-        if progress is not None:
-            progress(state)
+        _count(summary, summary_from_json(dict(future.result())), state, progress)
     _write_summary(posixpath.join(folder, "summary.json"), summary)
     return summary
+
+
+def _progress(partitions: int) -> Progress:
+    now = time.monotonic()
+    return Progress(partitions=partitions, started=now, comparing_since=now)
+
+
+def _count(summary: RowSummary, counted: RowSummary, state: Progress, hook: ProgressHook | None) -> None:
+    """A partition's counts added; the progress shows the rows compared so far."""
+    summary.add(counted)
+    state.partitions_done += 1
+    state.rows = summary.rows_a + summary.rows_b
+    if hook is not None:
+        hook(state)
 
 
 def _make_folder(folder: str) -> None:
