@@ -9,7 +9,7 @@ import time
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any, Final, TextIO, cast
 
-from corvane_report import MISSING, Entry, Paint, RowDiff, RowKey, RowSummary, dumps_strict, plain, shorten
+from corvane_report import MISSING, Entry, Paint, RowDiff, RowKey, RowSummary, dumps_strict, plain, shorten, tail_lines
 
 from .engine import Progress
 from .sources import PARQUET_SUFFIXES, open_binary, parquet_module
@@ -141,6 +141,7 @@ def text_lines(found: Iterable[RowDiff], key: RowKey, width: int, paint: Paint =
         yield f"{HEADINGS[diff.kind]} {shown} ({places})"
         for entry in diff.entries:
             yield "  " + paint(entry.text(width), entry.kind)
+            yield from tail_lines(entry, width=width, indent="    ", paint=paint)
 
 
 def _number(n: int) -> str:

@@ -227,3 +227,13 @@ class TestCommandLine:
         status = main(["rows", *files, "--key", "/id", "--jobs", "1", "--partition-size", "4k", "--output", str(tmp_path / "o.jsonl")])
         err = capsys.readouterr().err
         assert status == 1 and "rows read · " in err and "partitions" in err and err.endswith("\r\x1b[K")
+
+
+def test_the_readme_example(capsys, monkeypatch):
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()
+    command = "corvane-diff rows examples/data/customers-a.jsonl examples/data/customers-b.jsonl --key /id"
+    shown = readme.split(command + "\n```\n\n```text\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(root)
+    assert main(command.split()[1:]) == 1
+    assert capsys.readouterr().out == shown
