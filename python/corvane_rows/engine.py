@@ -137,10 +137,9 @@ class _Run:
         folder = tempfile.mkdtemp(prefix="corvane-rows-", dir=temp_dir)
         pool = None
         try:
-            if self.jobs > 1 and len(blocks) > len(iterables):
+            if self.jobs > 1:
                 pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
-            else:
-                set_reporter(self._report_here)
+            set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
             parts = self._partitions(blocks)
             spilled = self._spill(pool, blocks, iterables, folder, parts)
             lines = {result.block: result.lines for result in spilled}
