@@ -14,8 +14,8 @@ import math
 import os
 import posixpath
 import time
-from dataclasses import dataclass
 from collections.abc import Generator, Mapping, Sequence
+from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 

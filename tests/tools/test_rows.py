@@ -1,7 +1,6 @@
 """Keyed rows: diff_rows in memory, diff_datasets spilled in this process and in worker processes,
 and corvane-diff rows; each against a plain in-memory reference."""
 
-import gzip
 import json
 import math
 import os
@@ -93,6 +92,25 @@ class TestAgainstTheReference:
         found = list(diff_datasets(str(tmp_path / "a.parquet"), str(tmp_path / "b.jsonl"), "/id", jobs=2, **TINY))
         assert normalised(found) == reference(rows, changed, ["/id"])
         assert {d.a[0].at for d in found if d.kind == "only_in_a"} == {f"{tmp_path / 'a.parquet'}:{i + 1}" for i in (0, 70, 140, 210, 280)}
+
+
+def test_a_directory_of_part_files(tmp_path, data):
+    a, b = data
+    (tmp_path / "a").mkdir()
+    for i in range(3):
+        write_lines(tmp_path / "a" / f"part-{i}.jsonl{'.gz' * (i == 1)}", a[i::3])
+    (tmp_path / "a" / "_SUCCESS").write_text("")  # beside the data, as Spark and Dask write it
+    write_lines(tmp_path / "b.jsonl", b)
+    found = list(diff_datasets(str(tmp_path / "a"), str(tmp_path / "b.jsonl"), "/id", jobs=1, **TINY))
+    assert normalised(found) == reference(a, b, ["/id"])
+    assert {row.at.rsplit(":", 1)[0] for d in found for row in d.a} == {str(tmp_path / "a" / n) for n in ("part-0.jsonl", "part-1.jsonl.gz", "part-2.jsonl")}
+
+
+def test_identical_lines_holding_nan_differ_as_corvane_says(tmp_path):
+    lines = '{"id": 1, "x": NaN}\n{"id": 2, "x": 1.5}\n'
+    (tmp_path / "a.jsonl").write_text(lines)
+    found = list(diff_datasets(str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "/id", jobs=1))
+    assert [(d.kind, d.key, [e.pointer for e in d.entries]) for d in found] == [("changed", (1,), ["/x"])]
 
 
 def test_duplicate_keys_report_every_row():
@@ -215,6 +233,15 @@ class TestCommandLine:
         assert {(r["kind"], json.dumps(list(r["key"].values()))) for r in records} == {(k, key) for k, key, *_ in expected}
         changed = next(r for r in records if r["kind"] == "changed")
         assert changed["differences"] and {"path", "kind"} <= changed["differences"][0].keys()
+
+    def test_records_on_standard_output(self, tmp_path, capsys):
+        write_lines(tmp_path / "a.jsonl", [{"id": 1, "x": float("inf")}])
+        status, out, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "a.jsonl", "--key", "/x", "--output", "-")
+        assert (status, out) == (0, "") and err.startswith("rows: 1 in ")
+        write_lines(tmp_path / "b.jsonl", [{"id": 1, "x": float("-inf")}])
+        status, out, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "b.jsonl", "--key", "/id", "--output", "-")
+        assert status == 1 and json.loads(out)["differences"] == [
+            {"path": "/x", "kind": "changed", "a": {"$float": "Infinity"}, "b": {"$float": "-Infinity"}}]
 
     def test_equal_datasets_and_errors(self, tmp_path, capsys):
         write_lines(tmp_path / "a.jsonl", [{"id": 1, "x": {"y": [1]}}])
