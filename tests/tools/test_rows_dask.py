@@ -45,10 +45,10 @@ def test_same_results_as_in_memory_and_spilled(client, files):
     assert found.summary == local.summary
 
 
-@pytest.mark.parametrize("folder", ["out", "out.parquet"])
-def test_records_written_by_the_workers(client, files, tmp_path, folder):
+@pytest.mark.parametrize("folder, scheme", [("out", "file://"), ("out.parquet", "")])
+def test_records_written_by_the_workers(client, files, tmp_path, folder, scheme):
     (a, b), first, second = files
-    summary = write_on_dask(first, second, "/id", str(tmp_path / folder), client=client, **SMALL)
+    summary = write_on_dask(scheme + first, second, "/id", scheme + str(tmp_path / folder), client=client, **SMALL)
     parts = sorted(os.listdir(tmp_path / folder))
     assert parts[-1] == "summary.json" and len(parts) == SMALL["partitions"] + 1
     records = [r for part in parts[:-1] for r in read_records(str(tmp_path / folder / part))]
