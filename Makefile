@@ -1,6 +1,7 @@
 # One entry point for the whole set-up: every target installs what it needs on demand.
 #   make demo    diff two bundled JSON documents and print the differences
 #   make test    build the module and run every check that CI runs
+#   make bench-rows  keyed datasets of about 1 GB a side: corvane_rows against datacompy and deepdiff
 
 PY       ?= python3.14
 PYD      ?= python3.14d
@@ -11,20 +12,23 @@ PIP      := pip install --quiet --disable-pip-version-check
 PIP_BUILD_FLAGS := --no-build-isolation --quiet --disable-pip-version-check
 CMAKE_DEFINES = -Ccmake.define.CORVANE_WERROR=$(WERROR)
 BUILD_DEPS := scikit-build-core cmake ninja
-TEST_DEPS  := pytest hypothesis mypy
+# dask, distributed and pyarrow: the keyed datasets on a Dask LocalCluster and in Parquet files.
+TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec 'dask[dataframe]' distributed pyarrow
 BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
+ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
 
 .PHONY: all toolchain build build-debug demo test test-release test-debug test-asan test-faults typecheck \
-        fuzz-long bench bench-quick clean
+        fuzz-long bench bench-quick bench-rows clean
 
 all: build
 
 toolchain:
 	@bash tools/setup-toolchain.sh
 
-$(VENV)/.ready: tools/setup-toolchain.sh
+# The stamp depends on the Makefile so that a changed TEST_DEPS reaches an existing .venv.
+$(VENV)/.ready: tools/setup-toolchain.sh Makefile
 	@bash tools/setup-toolchain.sh
-	$(PY) -m venv $(VENV)
+	[ -x $(VENV)/bin/python ] || $(PY) -m venv $(VENV)
 	$(VENV)/bin/$(PIP) $(BUILD_DEPS) $(TEST_DEPS)
 	@touch $@
 
@@ -36,6 +40,10 @@ $(VENVD)/.ready: tools/setup-toolchain.sh
 
 $(VENV)/.bench-ready: $(VENV)/.ready
 	$(VENV)/bin/$(PIP) $(BENCH_DEPS)
+	@touch $@
+
+$(VENV)/.bench-rows-ready: $(VENV)/.ready
+	$(VENV)/bin/$(PIP) $(ROWS_BENCH_DEPS)
 	@touch $@
 
 build: $(VENV)/.ready
@@ -54,8 +62,9 @@ test-release: build
 	$(VENV)/bin/python -m pytest -q
 
 # The debug interpreter repeats every test and fails any whose total reference count grows.
+# tests/tools (the pure-Python report, tool and plugin) runs in the release suite only.
 test-debug: build-debug
-	$(VENVD)/bin/python -m pytest -q --leak-check
+	$(VENVD)/bin/python -m pytest -q --leak-check --ignore=tests/tools
 
 # The module built with an operator new that fails on a chosen allocation, under the debug
 # interpreter: every call ends in its result, MemoryError or PanicException, and leaks nothing.
@@ -79,6 +88,11 @@ bench: build $(VENV)/.bench-ready
 
 bench-quick: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py --quick
+
+# Not in CI: generates about 2 GB under build/bench-rows (removed afterwards; KEEP=1 keeps it) and
+# takes a quarter of an hour. ROWS=N changes the larger size; the table goes to bench/results/rows.md.
+bench-rows: build $(VENV)/.bench-rows-ready
+	$(VENV)/bin/python bench/rows.py $(if $(ROWS),--rows $(ROWS)) $(if $(KEEP),--keep)
 
 clean:
 	rm -rf build dist $(VENV) $(VENVD)

@@ -14,8 +14,8 @@ echo "typecheck: stubtest against the installed module"
 # From another folder, so that only the installed module and stubs are seen.
 (cd /tmp && "$OLDPWD/$PY" -m mypy.stubtest corvane)
 
-echo "typecheck: mypy --strict tests/typing/usage.py python/corvane_cli.py"
-"${MYPY[@]}" tests/typing/usage.py python/corvane_cli.py
+echo "typecheck: mypy --strict on the usage file and the pure-Python modules"
+"${MYPY[@]}" tests/typing/usage.py python/corvane_cli python/corvane_report python/corvane_rows python/corvane_pytest.py
 "$PY" tests/typing/usage.py >/dev/null 2>&1 || { echo "typecheck: tests/typing/usage.py fails when run" >&2; exit 1; }
 
 echo "typecheck: every marked line of tests/typing/bad.py is an error of its code, and nothing else"

@@ -12,9 +12,10 @@ import pytest
 import corvane_cli
 from corvane_cli import json_pointer, main, shorten
 
-DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
+DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
 BEFORE, AFTER = str(DATA / "before.json"), str(DATA / "after.json")
 
+# Grouped by kind (--by-kind).
 DEMO_REPORT = """\
 changed (5):
   /version: "2.3.1" -> "2.4.0"
@@ -31,7 +32,27 @@ removed (1):
   /features/beta_banner: true
 length changed (2):
   /regions: 2 -> 3 items
+    /regions/2: added "ap-south"
   /retry/backoff_ms: 3 -> 4 items
+    /retry/backoff_ms/3: added 800
+11 differences
+"""
+
+# The default: in the order of the walk, the items a longer list adds under its length change.
+LOCATION_REPORT = """\
+/version: changed "2.3.1" -> "2.4.0"
+/replicas: type changed 3 -> "3"
+/timeout_s: changed 2.5 -> 3.0
+/features/checkout_v2: changed false -> true
+/features/beta_banner: removed true
+/features/dark_mode: added false
+/regions: length changed 2 -> 3 items
+  /regions/2: added "ap-south"
+/owners/0/email: changed "ada@example.org" -> "ada@example.com"
+/database/pool/max: changed 20 -> 32
+/retry/backoff_ms: length changed 3 -> 4 items
+  /retry/backoff_ms/3: added 800
+/notes: type changed null -> "moved to the new cluster"
 11 differences
 """
 
@@ -85,7 +106,8 @@ def test_shorten_encodes_no_more_than_it_shows():
 
 
 def test_demo_report(capsys):
-    assert run(capsys, BEFORE, AFTER) == (1, DEMO_REPORT, "")
+    assert run(capsys, BEFORE, AFTER) == (1, LOCATION_REPORT, "")
+    assert run(capsys, "--by-kind", BEFORE, AFTER) == (1, DEMO_REPORT, "")
 
 
 def test_equal_documents(capsys, tmp_path):
@@ -121,15 +143,15 @@ def test_quiet(capsys, first, second, status):
 
 def test_width(capsys, tmp_path):
     a, b = write(tmp_path, "a.json", '["' + "a" * 50 + '"]'), write(tmp_path, "b.json", '["' + "b" * 50 + '"]')
-    assert run(capsys, "--width", 10, a, b)[1].splitlines()[1] == '  /0: "aaaaaaaa… -> "bbbbbbbb…'
-    assert run(capsys, "--width", 1, a, b)[1].splitlines()[1] == '  /0: "aaaaaa… -> "bbbbbb…'  # 8 at least
+    assert run(capsys, "--width", 10, a, b)[1].splitlines()[0] == '/0: changed "aaaaaaaa… -> "bbbbbbbb…'
+    assert run(capsys, "--width", 1, a, b)[1].splitlines()[0] == '/0: changed "aaaaaa… -> "bbbbbb…'  # 8 at least
 
 
 def test_root_and_item_paths(capsys, tmp_path):
     a, b = write(tmp_path, "a.json", "1"), write(tmp_path, "b.json", '"1"')
-    assert run(capsys, a, b)[1].splitlines()[1] == '  (root): 1 -> "1"'
+    assert run(capsys, a, b)[1].splitlines()[0] == '(root): type changed 1 -> "1"'
     a, b = write(tmp_path, "a.json", '{"a/b": {}}'), write(tmp_path, "b.json", '{"a/b": {"~": 1}}')
-    assert run(capsys, a, b)[1].splitlines()[1] == "  /a~1b/~0: 1"
+    assert run(capsys, a, b)[1].splitlines()[0] == "/a~1b/~0: added 1"
 
 
 def test_version(capsys):
@@ -188,13 +210,13 @@ except ImportError:  # PyYAML is optional
 class TestYaml:
     def test_yaml_against_json(self, capsys, tmp_path):
         doc = write(tmp_path, "a.yaml", yaml.safe_dump(json.loads(Path(AFTER).read_text())))
-        assert run(capsys, BEFORE, doc) == (1, DEMO_REPORT, "")
+        assert run(capsys, BEFORE, doc) == (1, LOCATION_REPORT, "")
 
     def test_dates_stay_text(self, capsys, tmp_path):
         a = write(tmp_path, "a.yml", "day: 2024-01-02\nat: 2024-01-02 10:00:00\n")
         b = write(tmp_path, "b.yml", "day: 2024-01-03\nat: 2024-01-02 10:00:00\n")
         assert run(capsys, a, a)[0] == 0
-        assert run(capsys, a, b)[1].splitlines()[1] == '  /day: "2024-01-02" -> "2024-01-03"'
+        assert run(capsys, a, b)[1].splitlines()[0] == '/day: changed "2024-01-02" -> "2024-01-03"'
 
     def test_invalid_yaml(self, capsys, tmp_path):
         bad = write(tmp_path, "bad.yaml", "a: [1, 2\nb: 3\n")
@@ -219,7 +241,7 @@ def test_large_documents(capsys, tmp_path):
     b = write(tmp_path, "b.json", json.dumps(rows))
     status, out, _ = run(capsys, a, b)
     lines = out.splitlines()
-    assert (status, lines[0], lines[-1], len(lines)) == (1, "changed (20000):", "20000 differences", 20002)
+    assert (status, lines[0], lines[-1], len(lines)) == (1, '/0/name: changed "n0" -> "n0!"', "20000 differences", 20001)
     assert max(map(len, lines)) < 160
 
 
@@ -231,8 +253,8 @@ SCRIPT = Path(sys.executable).parent / "corvane-diff"
 @pytest.mark.skipif(not SCRIPT.exists(), reason="corvane-diff is not installed beside this interpreter")
 def test_installed_script():
     proc = subprocess.run([SCRIPT, BEFORE, AFTER], capture_output=True, text=True, timeout=60, cwd="/")
-    assert (proc.returncode, proc.stdout, proc.stderr) == (1, DEMO_REPORT, "")
+    assert (proc.returncode, proc.stdout, proc.stderr) == (1, LOCATION_REPORT, "")
     # A reader that stops early ends the report quietly, without a traceback.
     big = subprocess.run(f"{SCRIPT} {BEFORE} {AFTER} | head -1", shell=True, capture_output=True, text=True,
                          timeout=60, env={**os.environ, "PYTHONUNBUFFERED": "1"})
-    assert (big.stdout, big.stderr) == ("changed (5):\n", "")
+    assert (big.stdout, big.stderr) == ('/version: changed "2.3.1" -> "2.4.0"\n', "")

@@ -1,0 +1,144 @@
+"""One comparison, its failure located in the documents, and the assertion built on it."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import re
+import sys
+from collections.abc import Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING
+
+from corvane import corvane
+
+from ._filters import Patterns, ToleranceSpec, compile_filter
+from ._paths import MISSING, json_pointer, value_at
+from ._report import report
+
+if TYPE_CHECKING:
+    from corvane import Output
+
+_REASON = re.compile(r"value: (.*), traceback:", re.S)
+_INT128 = range(-(2**127), 2**127)
+_ASSERT_LIMIT = 100  # entries an AssertionError lists before it says how many more there are
+
+
+class CompareError(Exception):
+    """The comparison itself failed (the module's PanicException, which derives from BaseException).
+
+    reason   the underlying exception, as the module names it (for example
+             "OverflowError('Python int larger than 128 bits')")
+    path     the path of a value that makes the comparison fail, when one was found
+    side     "a" or "b": the document the value was found in, when found
+    """
+
+    def __init__(self, reason: str, path: tuple[object, ...] | None = None, side: str | None = None) -> None:
+        self.reason, self.path, self.side = reason, path, side
+        where = "" if path is None else f" at {json_pointer(path) or '(root)'} of {'the first' if side == 'a' else 'the second'} document"
+        super().__init__(f"{reason}{where}")
+
+
+def _is_panic(exc: BaseException) -> bool:
+    return type(exc).__name__ == "PanicException"
+
+
+def compare(a: object, b: object, *, quiet: bool = False) -> Output:
+    """corvane(a, b), with an internal failure raised as CompareError naming where it happened.
+
+    The module writes its own diagnostic to sys.stderr before it fails; quiet=True drops it
+    (by replacing sys.stderr during the call, so not while other threads write to it).
+    """
+    try:
+        with _stderr_dropped() if quiet else contextlib.nullcontext():
+            return corvane(a, b)
+    except Exception:
+        raise
+    except BaseException as exc:
+        if not _is_panic(exc):
+            raise
+        message = str(exc)
+        found = _REASON.search(message)
+        reason = found.group(1) if found else message
+        located = locate_failure(a, b, reason)
+        raise CompareError(reason, *(located or (None, None))) from None
+
+
+@contextlib.contextmanager
+def _stderr_dropped() -> Iterator[None]:
+    held, sys.stderr = sys.stderr, io.StringIO()
+    try:
+        yield
+    finally:
+        sys.stderr = held
+
+
+def _leaves(document: object) -> Iterator[tuple[tuple[object, ...], object]]:
+    """(path, value) of every leaf in walk order, without recursion; iterators are left unread."""
+    stack: list[tuple[tuple[object, ...], object]] = [((), document)]
+    while stack:
+        path, value = stack.pop()
+        if isinstance(value, Mapping):
+            stack.extend(((*path, key), item) for key, item in reversed(list(value.items())))
+        elif isinstance(value, Sequence) and not isinstance(value, (str, bytes, bytearray)):
+            stack.extend(((*path, i), item) for i, item in reversed(list(enumerate(value))))
+        else:
+            yield path, value
+
+
+def _unencodable(value: object) -> bool:
+    if isinstance(value, int):
+        return int(value) not in _INT128
+    if isinstance(value, str) and not value.isascii():
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return True
+    return False
+
+
+def locate_failure(a: object, b: object, reason: str) -> tuple[tuple[object, ...], str] | None:
+    """(path, side) of a value that makes comparing a with b fail, or None.
+
+    Looks for the two failures documents hold (an integer beyond 128 bits, a string with a
+    lone surrogate) one document at a time, and confirms each candidate by comparing only
+    the two values at its path; no second comparison of the whole documents.
+    """
+    if not reason.startswith(("OverflowError", "UnicodeEncodeError")):
+        return None
+    for side, document in (("a", a), ("b", b)):
+        for path, value in _leaves(document):
+            if not _unencodable(value):
+                continue
+            pair = (value, value_at(b, path)) if side == "a" else (value_at(a, path), value)
+            if MISSING in pair:
+                continue
+            try:
+                with _stderr_dropped():
+                    corvane(*pair)
+            except Exception:
+                raise
+            except BaseException as exc:
+                if not _is_panic(exc):
+                    raise
+                return path, side
+    return None
+
+
+def assert_same(
+    a: object,
+    b: object,
+    *,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+) -> None:
+    """Raise AssertionError listing the differences when `a` and `b` differ after the filters.
+
+    Strict: compared by corvane's rules (1 and 1.0 differ, NaN differs from itself). A failure
+    of the comparison itself raises CompareError.
+    """
+    __tracebackhide__ = True  # pytest shows the caller's line
+    found = compile_filter(ignore, only, float_tolerance).entries(compare(a, b), a=a, b=b)
+    if found:
+        raise AssertionError("the two differ:\n" + report(found, limit=_ASSERT_LIMIT))
+

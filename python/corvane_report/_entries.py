@@ -1,0 +1,234 @@
+"""Entries: the five lists of an Output as one list of uniform records in walk order."""
+
+from __future__ import annotations
+
+import heapq
+import itertools
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Final, Literal
+
+from ._paths import MISSING, child, json_pointer, value_at
+from ._text import shorten
+
+if TYPE_CHECKING:
+    from corvane import Output
+
+Kind = Literal["changed", "type_changed", "added", "removed", "length_changed"]
+KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "length_changed")
+
+WORDS: Final[dict[Kind, str]] = {
+    "changed": "changed",
+    "type_changed": "type changed",
+    "added": "added",
+    "removed": "removed",
+    "length_changed": "length changed",
+}
+
+
+@dataclass(frozen=True, slots=True)
+class Entry:
+    """One difference.
+
+    kind    "changed" (a ValChange), "type_changed" (a TypeAndValChange), "added" or
+            "removed" (a DictDiff), "length_changed" (an IterLenMismatch).
+    path    the steps from the roots: mapping keys (a's) and sequence positions. For an added
+            or removed item the item's own key is the last step.
+    a, b    the two values (the very objects); MISSING on the absent side of an added or
+            removed item; the two lengths of a length change.
+    tail    for a length change read with the documents: the items the longer side has past
+            the shorter one's length (added to b when b is longer, else removed from a);
+            None when they are not known.
+    """
+
+    kind: Kind
+    path: tuple[object, ...]
+    a: object
+    b: object
+    tail: tuple[object, ...] | None = None
+
+    @property
+    def pointer(self) -> str:
+        """The path as an RFC 6901 JSON pointer ("" for the roots)."""
+        return json_pointer(self.path)
+
+    def text(self, width: int = 60) -> str:
+        """One line: the pointer, what happened, the values shortened to `width` characters."""
+        return f"{json_pointer(self.path) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
+
+    def details(self, width: int = 60) -> str:
+        """The values of the line (`text` less the pointer and the kind)."""
+        if self.kind == "added":
+            return shorten(self.b, width)
+        if self.kind == "removed":
+            return shorten(self.a, width)
+        if self.kind == "length_changed":
+            return f"{self.a} -> {self.b} items"
+        return f"{shorten(self.a, width)} -> {shorten(self.b, width)}"
+
+    def __str__(self) -> str:
+        return self.text()
+
+    @property
+    def lengths(self) -> tuple[int, int]:
+        """The two lengths of a length change (ValueError for the other kinds)."""
+        if self.kind != "length_changed" or not isinstance(self.a, int) or not isinstance(self.b, int):
+            raise ValueError(f"a {self.kind} entry has no lengths")
+        return self.a, self.b
+
+    def tail_entries(self) -> list[Entry]:
+        """The tail items as added or removed entries at their own positions ([] if not known)."""
+        if self.kind != "length_changed" or not self.tail:
+            return []
+        a_len, b_len = self.lengths
+        start = min(a_len, b_len)
+        if b_len > a_len:
+            return [Entry("added", (*self.path, start + i), MISSING, item) for i, item in enumerate(self.tail)]
+        return [Entry("removed", (*self.path, start + i), item, MISSING) for i, item in enumerate(self.tail)]
+
+
+def runs(out: Output) -> list[list[Entry]]:
+    """The five lists of `out` as entries, each list in the walk's order (Output's order of lists)."""
+    return [
+        [Entry("changed", tuple(r.path), r.a, r.b) for r in out.val_changes],
+        [Entry("type_changed", tuple(r.path), r.a, r.b) for r in out.type_and_val_changes],
+        [Entry("added", (*r.path, r.key), MISSING, r.val) for r in out.dict_items_added],
+        [Entry("removed", (*r.path, r.key), r.val, MISSING) for r in out.dict_items_removed],
+        [Entry("length_changed", tuple(r.path), r.a_len, r.b_len) for r in out.iter_len_mismatch],
+    ]
+
+
+def with_tail(entry: Entry, a: object, b: object) -> Entry:
+    """A length change with its tail items read from the documents (unchanged when unreadable)."""
+    a_len, b_len = entry.lengths
+    longer, length = (b, b_len) if b_len > a_len else (a, a_len)
+    items = value_at(longer, entry.path)
+    # An iterator was drained by the walk, and a document that is not the one compared may differ.
+    if not isinstance(items, (Sequence, str)) or len(items) != length:
+        return entry
+    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]))
+
+
+# --- walk order ---------------------------------------------------------------------------------
+# Each list is in walk order, so the merged order is a merge of five sorted runs. Two entries of
+# different runs are ordered by the first step where their paths part: positions by value, keys
+# of a mapping by a's item order with b's added keys after them. A length change comes after
+# everything inside its sequences. a's item order is read from the first document when it is
+# given; without it, the order of two keys that no run relates is taken as integers by value,
+# other keys in the order the runs first meet them (runs taken in Output's order).
+
+
+class _Node:
+    __slots__ = ("children", "chains", "added", "here", "after")
+
+    def __init__(self) -> None:
+        self.children: dict[object, _Node] = {}
+        self.chains: list[list[object]] = []  # per run: the distinct child steps it visits, in order
+        self.added: set[object] = set()  # child steps that are keys added under this mapping
+        self.here: list[Entry] = []  # entries at this path (leaves of the walk)
+        self.after: list[Entry] = []  # length changes, which come after everything inside
+
+
+def _build(entry_runs: list[list[Entry]]) -> _Node:
+    root = _Node()
+    for run in entry_runs:
+        chains: dict[int, list[object]] = {}  # id of a node -> this run's chain there
+        for entry in run:
+            node = parent = root
+            for step in entry.path:
+                chain = chains.get(id(node))
+                if chain is None:
+                    chain = chains[id(node)] = []
+                    node.chains.append(chain)
+                if not chain or (chain[-1] is not step and chain[-1] != step):
+                    chain.append(step)
+                nxt = node.children.get(step)
+                if nxt is None:
+                    nxt = node.children[step] = _Node()
+                parent, node = node, nxt
+            if entry.kind == "added":
+                parent.added.add(entry.path[-1])
+            (node.after if entry.kind == "length_changed" else node.here).append(entry)
+    return root
+
+
+def _rank(node: _Node, container: object) -> Callable[[object], tuple[int, int]]:
+    """Sort key of a child step when no run says which of two steps comes first."""
+    first_seen: dict[object, int] = {}
+    for chain in node.chains:
+        for step in chain:
+            first_seen.setdefault(step, len(first_seen))
+    index: Mapping[object, int] = {}
+    if isinstance(container, Mapping):
+        index = {key: i for i, key in enumerate(container)}
+
+    def rank(step: object) -> tuple[int, int]:
+        if step in node.added:
+            return (2, first_seen[step])
+        if index:
+            position = index.get(step)
+            return (0, position) if position is not None else (1, first_seen[step])
+        if type(step) is int:
+            return (0, step)
+        return (1, first_seen[step])
+
+    return rank
+
+
+def _child_order(node: _Node, container: object) -> list[object]:
+    """The child steps of `node` in walk order: a topological merge of the runs' chains."""
+    if len(node.chains) == 1 or len(node.children) == 1:
+        return list(node.chains[0]) if len(node.chains) == 1 else list(node.children)
+    successors: dict[object, list[object]] = {step: [] for step in node.children}
+    waiting = dict.fromkeys(node.children, 0)
+    for chain in node.chains:
+        for before, after in zip(chain, chain[1:]):
+            successors[before].append(after)
+            waiting[after] += 1
+    rank = _rank(node, container)
+    tie = itertools.count()  # so that steps themselves are never compared
+    ready = [(rank(step), next(tie), step) for step in node.children if not waiting[step]]
+    heapq.heapify(ready)
+    order: list[object] = []
+    while ready:
+        step = heapq.heappop(ready)[2]
+        order.append(step)
+        for after in successors[step]:
+            waiting[after] -= 1
+            if not waiting[after]:
+                heapq.heappush(ready, (rank(after), next(tie), after))
+    return order
+
+
+def _emit(root: _Node, a: object) -> list[Entry]:
+    ordered: list[Entry] = []
+    # Iterative, as paths may be thousands of steps deep: (node, a's value there, children done).
+    stack: list[tuple[_Node, object, bool]] = [(root, a, False)]
+    while stack:
+        node, value, done = stack.pop()
+        if done:
+            ordered.extend(node.after)
+            continue
+        ordered.extend(node.here)
+        stack.append((node, value, True))
+        if node.children:
+            order = _child_order(node, value)
+            for step in reversed(order):
+                stack.append((node.children[step], child(value, step) if value is not MISSING else MISSING, False))
+    return ordered
+
+
+def merge(entry_runs: list[list[Entry]], a: object = MISSING) -> list[Entry]:
+    """The runs (each in walk order) merged into one list in walk order; `a` is the first document."""
+    filled = [run for run in entry_runs if run]
+    if len(filled) <= 1:
+        return filled[0] if filled else []
+    try:
+        return _emit(_build(filled), a)
+    except TypeError:  # an unhashable key from a user mapping: keep the runs as they are
+        return [entry for run in filled for entry in run]
+
+
+def iter_runs(entry_runs: list[list[Entry]]) -> Iterator[Entry]:
+    for run in entry_runs:
+        yield from run

@@ -1,0 +1,152 @@
+"""Filters: path patterns to leave out or keep, and a tolerance for float changes."""
+
+from __future__ import annotations
+
+import functools
+import math
+import re
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from ._entries import Entry, merge, runs, with_tail
+from ._paths import MISSING, json_pointer, split_pointer
+
+if TYPE_CHECKING:
+    from corvane import Output
+
+_STAR, _GLOBSTAR = "*", "**"
+_LISTS = ("val_changes", "type_and_val_changes", "dict_items_added", "dict_items_removed", "iter_len_mismatch")
+
+
+@dataclass(frozen=True, slots=True)
+class Tolerance:
+    """Float changes within `abs` or within `rel` times the larger magnitude are left out
+    (math.isclose with abs_tol=abs and rel_tol=rel)."""
+
+    abs: float = 0.0
+    rel: float = 0.0
+
+    def __post_init__(self) -> None:
+        for name, value in (("abs", self.abs), ("rel", self.rel)):
+            if not (isinstance(value, (int, float)) and value >= 0 and math.isfinite(value)):
+                raise ValueError(f"float tolerance {name}= must be a finite number >= 0, not {value!r}")
+
+
+Patterns = str | Iterable[str]
+ToleranceSpec = float | Tolerance | None
+
+
+def _steps_regex(steps: list[str]) -> str:
+    """Regex source for pointers of exactly these pattern steps ("*" one step, "**" any number)."""
+    parts = []
+    for step in steps:
+        if step == _GLOBSTAR:
+            parts.append("(?:/[^/]*)*")
+        elif step == _STAR:
+            parts.append("/[^/]*")
+        else:
+            parts.append(re.escape(json_pointer([step])))
+    return "".join(parts)
+
+
+def _any_of(sources: Iterable[str], tail: str) -> re.Pattern[str] | None:
+    unique = list(dict.fromkeys(sources))
+    return re.compile("(?:" + "|".join(unique) + ")" + tail) if unique else None
+
+
+def _patterns(value: Patterns) -> tuple[str, ...]:
+    # A lone string is one pattern, not an iterable of one-character patterns.
+    return (value,) if isinstance(value, str) else tuple(value)
+
+
+def _tolerance(value: ToleranceSpec) -> Tolerance | None:
+    if value is None or isinstance(value, Tolerance):
+        return value
+    return Tolerance(abs=value)
+
+
+def _index_step(step: str, low: int, high: int) -> bool:
+    """Whether a pattern step can name a position from low up to (not including) high."""
+    if step in (_STAR, _GLOBSTAR):
+        return True
+    return step.isdigit() and low <= int(step) < high
+
+
+class Filter:
+    """Compiled filters, reusable for any number of Outputs.
+
+    ignore  JSON pointer patterns: an entry at or below a matching path is left out.
+    only    JSON pointer patterns: only entries at or below a matching path are kept, and those
+            at a path above one (a removed mapping, a changed kind, a length change whose
+            added or removed items a pattern reaches), since they change what is there too.
+    float_tolerance
+            a number (absolute) or a Tolerance(abs=, rel=): a float-against-float value
+            change within it is left out. An int against a float stays a type change, and
+            NaN stays a change.
+
+    In a pattern, "*" matches one step and "**" any number of steps (none included); other
+    steps match a key or a position by their text ("/items/0" matches position 0).
+    """
+
+    __slots__ = ("ignore", "only", "tolerance", "_ignore", "_only", "_above", "_above_steps")
+
+    def __init__(self, ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> None:
+        self.ignore = _patterns(ignore)
+        self.only = _patterns(only)
+        self.tolerance = _tolerance(float_tolerance)
+        ignored = [split_pointer(p) for p in self.ignore]
+        kept = [split_pointer(p) for p in self.only]
+        self._ignore = _any_of((_steps_regex(s) for s in ignored), r"(?:/|\Z)")
+        self._only = _any_of((_steps_regex(s) for s in kept), r"(?:/|\Z)")
+        # Paths strictly above a match of an `only` pattern, each with the pattern step below it.
+        # After a "**" any step may follow, positions included.
+        above = [(_steps_regex(s[:i]), _GLOBSTAR if s[i - 1 : i] == [_GLOBSTAR] else s[i])
+                 for s in kept for i in range(len(s))]
+        self._above = _any_of((source for source, _ in above), r"\Z")
+        self._above_steps = [(re.compile(source + r"\Z"), step) for source, step in above]
+
+    def __repr__(self) -> str:
+        return f"Filter(ignore={self.ignore!r}, only={self.only!r}, float_tolerance={self.tolerance!r})"
+
+    def keep(self, entry: Entry) -> bool:
+        """Whether the filters let `entry` through."""
+        tolerance = self.tolerance
+        if tolerance is not None and entry.kind == "changed" and isinstance(entry.a, float) and isinstance(entry.b, float):
+            if math.isclose(entry.a, entry.b, rel_tol=tolerance.rel, abs_tol=tolerance.abs):
+                return False
+        if self._ignore is None and self._only is None:
+            return True
+        pointer = json_pointer(entry.path)
+        if self._ignore is not None and self._ignore.match(pointer):
+            return False
+        if self._only is None or self._only.match(pointer):
+            return True
+        if entry.kind != "length_changed":
+            return self._above is not None and self._above.match(pointer) is not None
+        low, high = sorted(entry.lengths)
+        return any(regex.match(pointer) and _index_step(step, low, high) for regex, step in self._above_steps)
+
+    def entries(self, out: Output, *, a: object = MISSING, b: object = MISSING) -> list[Entry]:
+        """The entries of `out` that the filters keep, in walk order (see `entries`)."""
+        kept = [[entry for entry in run if self.keep(entry)] for run in runs(out)]
+        if a is not MISSING and b is not MISSING:
+            kept[-1] = [with_tail(entry, a, b) for entry in kept[-1]]
+        return merge(kept, a)
+
+    def is_same(self, out: Output) -> bool:
+        """Whether the filters leave nothing of `out`."""
+        if self.tolerance is None and self._ignore is None and self._only is None:
+            return not any(getattr(out, name) for name in _LISTS)
+        return not any(self.keep(entry) for run in runs(out) for entry in run)
+
+
+@functools.lru_cache(maxsize=256)
+def _cached(ignore: tuple[str, ...], only: tuple[str, ...], tolerance: Tolerance | None) -> Filter:
+    return Filter(ignore, only, tolerance)
+
+
+def compile_filter(ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> Filter:
+    """A Filter for these arguments; the same arguments give the same (cached) Filter."""
+    return _cached(_patterns(ignore), _patterns(only), _tolerance(float_tolerance))
+

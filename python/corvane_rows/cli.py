@@ -1,0 +1,193 @@
+"""corvane-diff rows: two datasets of keyed records compared row by row."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from collections.abc import Iterator
+from contextlib import ExitStack, contextmanager
+from types import FrameType
+from typing import TextIO, TypedDict
+
+from corvane_cli import PROG, filter_of, painter, tolerance
+from corvane_report import Filter, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec
+
+from .engine import PARTITION_BYTES, ProgressHook, diff_datasets
+from .output import ProgressBar, RecordWriter, summary_lines, text_lines
+
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
+
+
+def size(text: str) -> int:
+    """--partition-size: bytes, or a number with k, M or G."""
+    number, unit = (text[:-1], text[-1].lower()) if text[-1:].isalpha() else (text, "")
+    try:
+        value = int(float(number) * _UNITS[unit])
+    except (KeyError, ValueError):
+        value = 0
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a size such as 64M, not {text!r}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=f"{PROG} rows",
+        description="Compare two datasets of records matched by a key: JSON Lines files (.gz too), Parquet "
+        "files, or directories or glob patterns of them. Reports the rows only in A, only in B, the changed "
+        "rows with their differences, and keys held by more than one row of a side. Memory is bounded by "
+        "--partition-size whatever the size of the data.",
+        epilog="Exit status: 0 when the datasets hold the same rows, 1 when they differ, 2 on an error. "
+        "Order: by partition (a stable hash of the key), then by key within a partition; the same for any "
+        "--jobs.",
+    )
+    p.add_argument("first", metavar="A", help="the first (old) dataset")
+    p.add_argument("second", metavar="B", help="the second (new) dataset")
+    p.add_argument("--key", action="append", required=True, metavar="PTR",
+                   help="a JSON pointer to the key, or to one part of it (repeatable)")
+    run = p.add_argument_group("where it runs")
+    run.add_argument("--jobs", type=int, metavar="N", help="worker processes (default: the number of cores)")
+    run.add_argument("--scheduler", metavar="ADDR",
+                     help="run on this Dask cluster (tcp://host:8786); A and B may then be fsspec URLs and must be "
+                     "readable by the workers (needs pip install 'corvane[dask]')")
+    run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
+                     help="input held at once by one comparison (default 32M)")
+    rules = p.add_argument_group("filters (what is left decides the exit status)")
+    rules.add_argument("--ignore", action="append", default=[], metavar="PTR",
+                       help="leave out differences at or below this pointer pattern, within a row (repeatable)")
+    rules.add_argument("--only", action="append", default=[], metavar="PTR",
+                       help="keep only differences at, below or above this pointer pattern (repeatable)")
+    rules.add_argument("--ignore-file", action="append", default=[], metavar="FILE", help="--ignore patterns, one a line")
+    rules.add_argument("--float-tolerance", type=tolerance, metavar="X",
+                       help="leave out float-against-float changes within X, rel=X or abs=X,rel=Y")
+    out = p.add_argument_group("output")
+    out.add_argument("--output", metavar="FILE",
+                     help="write the results as records to FILE: JSON Lines (.gz compressed), or Parquet for "
+                     ".parquet; with --scheduler, a directory of part files and summary.json; '-': JSON Lines on "
+                     "standard output")
+    out.add_argument("-q", "--quiet", action="store_true", help="no report, summary or progress; only the exit status")
+    out.add_argument("--color", choices=("auto", "always", "never"), default="auto", help="colour the differences by kind")
+    out.add_argument("--width", type=int, default=60, metavar="N", help="shorten values to N characters (default 60)")
+    return p
+
+
+def _stop(signum: int, frame: FrameType | None) -> None:
+    raise SystemExit(128 + signum)  # unwinds like Ctrl-C, so that the spill folder is removed
+
+
+@contextmanager
+def _terminated_cleanly() -> Iterator[None]:
+    held = signal.signal(signal.SIGTERM, _stop)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, held)
+
+
+def main(argv: list[str]) -> int:
+    p = parser()
+    args = p.parse_args(argv)
+    args.width = max(args.width, 8)
+    if args.jobs is not None and args.jobs < 1:
+        p.error("--jobs takes a number >= 1")
+    rules = filter_of(args, p)
+    bar = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
+    try:
+        with _terminated_cleanly():
+            summary = _run(args, rules, bar)
+    except RowsError as exc:
+        _clear(bar)
+        print(f"{PROG} rows: {exc}", file=sys.stderr)
+        return 2
+    except BrokenPipeError:  # the reader (say, `head`) has gone: stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as exc:
+        _clear(bar)
+        print(f"{PROG} rows: {exc.filename or args.output}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        _clear(bar)
+        print(f"{PROG} rows: interrupted", file=sys.stderr)
+        return 130
+    return 1 if summary.differ else 0
+
+
+def _clear(bar: ProgressBar | None) -> None:
+    if bar is not None:
+        bar.close()
+
+
+def _run(args: argparse.Namespace, rules: Filter, bar: ProgressBar | None) -> RowSummary:
+    key = RowKey(args.key)
+    with ExitStack() as stack:
+        client = None
+        if args.scheduler:
+            from .cluster import connect
+
+            client = stack.enter_context(connect(args.scheduler))
+        if client is not None and args.output and args.output != "-":
+            from .cluster import write_on_dask
+
+            summary = write_on_dask(args.first, args.second, args.key, args.output, client=client,
+                                    partition_bytes=args.partition_size, progress=bar, **_filters(rules))
+            _finish(bar, summary, args, sys.stdout)
+            return summary
+        with _found(args, rules, bar, client) as found:
+            if args.output:
+                _write_records(found, key, args.output)
+            elif not args.quiet:
+                sys.stdout.writelines(line + "\n" for line in text_lines(found, key, args.width, painter(args.color)))
+            else:
+                for _ in found:
+                    pass
+    _finish(bar, found.summary, args, sys.stderr if args.output == "-" else sys.stdout)
+    return found.summary
+
+
+class _FilterArgs(TypedDict):
+    ignore: tuple[str, ...]
+    only: tuple[str, ...]
+    float_tolerance: ToleranceSpec
+
+
+def _filters(rules: Filter) -> _FilterArgs:
+    return {"ignore": rules.ignore, "only": rules.only, "float_tolerance": rules.tolerance}
+
+
+def _found(args: argparse.Namespace, rules: Filter, bar: ProgressHook | None, client: object) -> RowDiffs:
+    if client is not None:
+        from .cluster import diff_on_dask
+
+        return diff_on_dask(args.first, args.second, args.key, client=client,
+                            partition_bytes=args.partition_size, progress=bar, **_filters(rules))
+    return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, partition_bytes=args.partition_size,
+                         progress=bar, **_filters(rules))
+
+
+def _write_records(found: Iterator[RowDiff], key: RowKey, output: str) -> None:
+    if output == "-":
+        from corvane_report import dumps_strict
+
+        from .output import record_json
+
+        sys.stdout.writelines(dumps_strict(record_json(diff, key)) + "\n" for diff in found)
+        return
+    writer = RecordWriter(output, key)
+    try:
+        writer.write(found)
+    finally:
+        writer.close()
+
+
+def _finish(bar: ProgressBar | None, summary: RowSummary, args: argparse.Namespace, stream: TextIO) -> None:
+    _clear(bar)
+    if not args.quiet:
+        stream.writelines(line + "\n" for line in summary_lines(summary, (args.first, args.second)))
+    stream.flush()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,234 @@
+"""Two datasets of any size compared on one machine: spilled by partition into a temporary folder,
+then compared partition by partition, in this process or in worker processes."""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+import shutil
+import signal
+import tempfile
+import time
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from multiprocessing.pool import AsyncResult, Pool
+from multiprocessing.sharedctypes import Synchronized
+from typing import Final, TypeVar
+
+from corvane_report import Patterns, RowDiff, RowDiffs, RowSummary, ToleranceSpec
+
+from .partitions import (
+    CompareTask,
+    Compared,
+    Piece,
+    Rules,
+    SpillResult,
+    SpillTask,
+    compare_partition,
+    set_reporter,
+    spill_block,
+    where_table,
+)
+from .sources import Block, Source, files_of, is_url, plan_file, size_of
+
+PARTITION_BYTES: Final = 32 << 20
+BLOCK_BYTES: Final = 64 << 20
+ROWS_PARTITIONS: Final = 256  # partitions for rows handed over in Python, whose size is not known ahead
+_TICK_SECONDS: Final = 0.2
+
+T = TypeVar("T")
+
+
+@dataclass(slots=True)
+class Progress:
+    """Where a comparison stands, for a progress bar. Bytes of gzip files are estimated."""
+
+    rows: int = 0
+    bytes_read: int = 0
+    bytes_total: int = 0
+    partitions_done: int = 0
+    partitions: int = 0
+    started: float = 0.0
+    comparing_since: float = 0.0
+
+
+ProgressHook = Callable[[Progress], None]
+
+
+def _counters() -> tuple[Synchronized[int], Synchronized[int]]:
+    return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
+
+
+def _adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, int], None]:
+    def add(count: int, nbytes: int) -> None:
+        with rows.get_lock():
+            rows.value += count
+        with size.get_lock():
+            size.value += nbytes
+
+    return add
+
+
+def _start_worker(rows: Synchronized[int], size: Synchronized[int]) -> None:
+    # Ctrl-C reaches the whole process group: the parent alone handles it, and ends the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    set_reporter(_adder(rows, size))
+
+
+def diff_datasets(
+    a: Source,
+    b: Source,
+    key: str | Sequence[str],
+    *,
+    jobs: int | None = None,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+    partition_bytes: int = PARTITION_BYTES,
+    partitions: int | None = None,
+    block_bytes: int = BLOCK_BYTES,
+    temp_dir: str | None = None,
+    progress: ProgressHook | None = None,
+) -> RowDiffs:
+    """Compare two datasets of keyed records of any size, with memory bounded by the partition size.
+
+    a, b     a JSON Lines file (gzip-compressed or not), a Parquet file (needs pyarrow), a
+             directory or glob pattern of such files, or an iterable of records
+    key      one JSON pointer or several into each record
+    jobs     worker processes (default: the number of cores); 1 works in this process
+    ignore, only, float_tolerance
+             the filters of corvane_report
+    partition_bytes
+             input bytes per partition: what one comparison holds in memory at a time
+    partitions
+             the number of partitions, instead of reckoning it from the sizes
+    block_bytes
+             bytes of an uncompressed JSON Lines file read by one task (gzip files are read
+             whole, Parquet files by row groups)
+    temp_dir where the temporary spill folder goes (default: the system's); it is removed at
+             the end, on an error and on Ctrl-C
+    progress called about five times a second with a Progress
+
+    Yields the same RowDiffs as corvane_report.diff_rows, in a fixed order: by partition (a
+    stable hash of the key), then in key order within a partition. The order, like the
+    results, is the same for any number of jobs. Rows are located as "file:N" (the line of a
+    JSON Lines file, the row of a Parquet file, from 1) or "a:N", "b:N" for iterables. Use
+    as a context manager, or read to the end, so that the spill folder is removed at once.
+    """
+    rules = Rules.of(key, ignore, only, float_tolerance)
+    summary = RowSummary()
+    run = _Run(rules, jobs or os.cpu_count() or 1, partition_bytes, partitions, progress)
+    return RowDiffs(run.results(plan(a, b, block_bytes), temp_dir, summary), summary)
+
+
+class _Run:
+    def __init__(self, rules: Rules, jobs: int, partition_bytes: int, partitions: int | None, hook: ProgressHook | None) -> None:
+        self.rules, self.jobs, self.partition_bytes, self.partitions = rules, jobs, partition_bytes, partitions
+        self.hook = hook
+        self.state = Progress(started=time.monotonic())
+        self.rows, self.size = _counters()
+        self.last_tick = 0.0
+
+    def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
+                summary: RowSummary) -> Generator[RowDiff]:
+        blocks, iterables = planned
+        folder = tempfile.mkdtemp(prefix="corvane-rows-", dir=temp_dir)
+        pool = None
+        try:
+            if self.jobs > 1:
+                pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
+            set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
+            parts = self._partitions(blocks)
+            spilled = self._spill(pool, blocks, iterables, folder, parts)
+            lines = {result.block: result.lines for result in spilled}
+            where = where_table(blocks, [lines[block.index] for block in blocks])
+            tasks = [CompareTask(part, folder, pieces, where, self.rules) for part, pieces in _by_partition(spilled, parts)]
+            self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
+            for compared in self._ordered(pool, compare_partition, tasks):
+                summary.add(compared.summary)
+                self.state.partitions_done += 1
+                self.tick()
+                yield from compared.found
+            self.tick(final=True)
+        finally:
+            if pool is not None:
+                pool.terminate()
+                pool.join()
+            set_reporter(lambda rows, size: None)
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def _report_here(self, rows: int, size: int) -> None:
+        """Spilling in this process: count, and draw the progress now and then."""
+        _adder(self.rows, self.size)(rows, size)
+        self.tick()
+
+    def _partitions(self, blocks: list[Block]) -> int:
+        if self.partitions is not None:
+            return max(1, self.partitions)
+        self.state.bytes_total = sum(map(size_of, blocks))
+        reckoned = math.ceil(self.state.bytes_total / max(1, self.partition_bytes))
+        if any(block.kind == "rows" for block in blocks):
+            reckoned = max(reckoned, ROWS_PARTITIONS)
+        return max(1, reckoned)
+
+    def _spill(self, pool: Pool | None, blocks: list[Block], iterables: dict[int, Iterable[object]],
+               folder: str, parts: int) -> list[SpillResult]:
+        tasks = [SpillTask(block, folder, parts, self.rules) for block in blocks]
+        pending = [pool.apply_async(spill_block, (task,)) for task in tasks if task.block.index not in iterables] if pool else []
+        done = [spill_block(task, iterables.get(task.block.index)) for task in tasks
+                if pool is None or task.block.index in iterables]
+        return done + [self._wait(result) for result in pending]
+
+    def _wait(self, result: AsyncResult[T]) -> T:
+        while not result.ready():
+            result.wait(_TICK_SECONDS)
+            self.tick()
+        return result.get()
+
+    def _ordered(self, pool: Pool | None, func: Callable[[CompareTask], Compared], tasks: list[CompareTask]) -> Iterator[Compared]:
+        """func over the tasks in order; in the pool, a few ahead, so that finished results wait in memory briefly."""
+        if pool is None:
+            yield from map(func, tasks)
+            return
+        queued = iter(tasks)
+        pending = deque(pool.apply_async(func, (task,)) for _, task in zip(range(2 * self.jobs), queued))
+        while pending:
+            result = self._wait(pending.popleft())
+            for task in queued:
+                pending.append(pool.apply_async(func, (task,)))
+                break
+            yield result
+
+    def tick(self, final: bool = False) -> None:
+        now = time.monotonic()
+        if self.hook is None or (not final and now - self.last_tick < _TICK_SECONDS):
+            return
+        self.last_tick = now
+        self.state.rows, self.state.bytes_read = self.rows.value, self.size.value
+        self.hook(self.state)
+
+
+def plan(a: Source, b: Source, block_bytes: int, *, absolute: bool = False) -> tuple[list[Block], dict[int, Iterable[object]]]:
+    """The blocks of both sides, planned at once so that a missing file fails before any work;
+    local paths made absolute when the readers run in other folders."""
+    blocks: list[Block] = []
+    iterables: dict[int, Iterable[object]] = {}
+    for side, source in (("a", a), ("b", b)):
+        if isinstance(source, (str, os.PathLike)):
+            name = os.fspath(source)
+            for path in files_of(os.path.abspath(name) if absolute and not is_url(name) else name):
+                blocks += plan_file(side, path, len(blocks), block_bytes)
+        else:
+            iterables[len(blocks)] = source
+            blocks.append(Block(side, len(blocks), side, "rows"))
+    return blocks, iterables
+
+
+def _by_partition(spilled: list[SpillResult], parts: int) -> Iterator[tuple[int, tuple[Piece, ...]]]:
+    ordered = sorted(spilled, key=lambda result: result.block)
+    for part in range(parts):
+        pieces = tuple(piece for result in ordered for piece in result.pieces.get(part, ()))
+        if pieces:
+            yield part, pieces

@@ -1,0 +1,266 @@
+"""The two sides as blocks that can be read apart: JSON Lines files (plain or gzip) cut at line
+boundaries, Parquet files by row groups, and rows handed over in Python.
+
+Each block yields (number, payload, row): the row's line (JSON Lines) or row (Parquet, Python)
+counted from 1 within the block, the bytes the row is spilled as (the line itself, or the
+pickled row), and the row when it is already an object (None for a line not yet decoded).
+"""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+import glob
+import gzip
+import io
+import os
+import pickle
+import stat
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any, Final, Literal, cast
+
+from corvane_report import RowsError
+
+BlockKind = Literal["jsonl", "gzip", "parquet", "rows"]
+PARQUET_SUFFIXES: Final = (".parquet", ".parq", ".pq")
+_GZIP_MAGIC: Final = b"\x1f\x8b"
+_PARQUET_MAGIC: Final = b"PAR1"
+_BATCH_ROWS: Final = 4096
+Source = str | os.PathLike[str] | Iterable[object]
+
+
+@dataclass(frozen=True, slots=True)
+class Block:
+    """A part of one side read by one task.
+
+    start, stop   byte offsets of a JSON Lines block (stop None: to the end); the row groups
+                  [start, stop) of a Parquet block
+    first_row     rows of the file before the block, when known without reading it (Parquet;
+                  0 for the first block of a file); None for the later blocks of a JSON Lines file
+    """
+
+    side: str
+    index: int
+    path: str
+    kind: BlockKind
+    start: int = 0
+    stop: int | None = None
+    first_row: int | None = 0
+
+
+def is_url(path: str) -> bool:
+    return "://" in path
+
+
+def open_binary(path: str) -> IO[bytes]:
+    """A file or an fsspec URL, opened for reading bytes."""
+    if not is_url(path):
+        return open(path, "rb")
+    import fsspec  # type: ignore[import-untyped, unused-ignore]
+
+    opened: IO[bytes] = fsspec.open(path, "rb").open()
+    return opened
+
+
+# --- planning -----------------------------------------------------------------------------------------
+
+
+def files_of(source: str) -> list[str]:
+    """The files a side names: a file, a directory's files (sorted; names starting with "_" or "."
+    left out, as Spark and Dask write them beside the data), or a glob pattern."""
+    if is_url(source):
+        return _url_files(source)
+    if any(ch in source for ch in "*?["):
+        found = sorted(path for path in glob.glob(source, recursive=True) if os.path.isfile(path))
+    elif os.path.isdir(source):
+        found = sorted(str(path) for path in Path(source).rglob("*") if path.is_file() and not _hidden(path.name))
+    else:
+        found = [source]
+    if not found:
+        raise RowsError(f"{source}: no files")
+    return found
+
+
+def _hidden(name: str) -> bool:
+    return name.startswith(("_", "."))
+
+
+def _url_files(source: str) -> list[str]:
+    import fsspec
+
+    fs, path = fsspec.core.url_to_fs(source)
+    if any(ch in path for ch in "*?["):
+        paths = sorted(fs.glob(path))
+    elif fs.isdir(path):
+        paths = sorted(p for p in fs.find(path) if not _hidden(p.rsplit("/", 1)[-1]))
+    else:
+        paths = [path]
+    if not paths:
+        raise RowsError(f"{source}: no files")
+    return [fs.unstrip_protocol(p) for p in paths]
+
+
+def _kind(path: str, head: bytes) -> BlockKind:
+    if path.lower().endswith(PARQUET_SUFFIXES) or head.startswith(_PARQUET_MAGIC):
+        return "parquet"
+    return "gzip" if head.startswith(_GZIP_MAGIC) else "jsonl"
+
+
+def plan_file(side: str, path: str, first_index: int, block_bytes: int) -> list[Block]:
+    """The blocks of one file, numbered from `first_index`."""
+    if not is_url(path):
+        try:
+            mode = os.stat(path).st_mode
+        except OSError as exc:
+            raise RowsError(f"{path}: cannot read: {exc.strerror or exc}") from None
+        if not stat.S_ISREG(mode):  # a pipe cannot be cut or read twice: the reader tells gzip itself
+            return [Block(side, first_index, path, "jsonl")]
+    try:
+        with open_binary(path) as f:
+            head = f.read(4)
+            kind = _kind(path, head)
+            if kind == "parquet":
+                return _parquet_blocks(side, path, f, first_index)
+            if kind == "gzip":
+                return [Block(side, first_index, path, "gzip")]
+            return _line_blocks(side, path, f, first_index, block_bytes)
+    except OSError as exc:
+        raise RowsError(f"{path}: cannot read: {exc.strerror or exc}") from None
+
+
+def _line_blocks(side: str, path: str, f: IO[bytes], first_index: int, block_bytes: int) -> list[Block]:
+    size = f.seek(0, io.SEEK_END)
+    starts = [0]
+    for nominal in range(block_bytes, size, block_bytes):
+        if nominal <= starts[-1]:
+            continue
+        f.seek(nominal)
+        f.readline()  # a block starts after a newline: the line under way belongs to the one before
+        if f.tell() < size:
+            starts.append(f.tell())
+    stops: list[int | None] = [*starts[1:], None]
+    return [Block(side, first_index + i, path, "jsonl", start, stop, 0 if i == 0 else None)
+            for i, (start, stop) in enumerate(zip(starts, stops))]
+
+
+def _parquet_blocks(side: str, path: str, f: IO[bytes], first_index: int) -> list[Block]:
+    pq = parquet_module()
+    meta = pq.ParquetFile(f).metadata
+    blocks, first = [], 0
+    for group in range(meta.num_row_groups):
+        blocks.append(Block(side, first_index + group, path, "parquet", group, group + 1, first))
+        first += meta.row_group(group).num_rows
+    return blocks or [Block(side, first_index, path, "parquet", 0, 0)]
+
+
+def size_of(block: Block) -> int:
+    """Bytes of input the block stands for (an estimate for gzip and Parquet), for planning and progress."""
+    if block.kind == "rows" or (not is_url(block.path) and not os.path.isfile(block.path)):
+        return 0
+    if block.kind == "jsonl" and block.stop is not None:
+        return block.stop - block.start
+    with open_binary(block.path) as f:
+        size = f.seek(0, io.SEEK_END)
+        if block.kind == "gzip" and size >= 4:
+            # The trailer holds the size modulo 4 GiB; a well compressed file is larger still.
+            f.seek(size - 4)
+            return max(int.from_bytes(f.read(4), "little"), 8 * size)
+        if block.kind == "parquet":
+            return _row_group_bytes(f, block)
+        return size - block.start
+
+
+def _row_group_bytes(f: IO[bytes], block: Block) -> int:
+    meta = parquet_module().ParquetFile(f).metadata
+    return sum(meta.row_group(group).total_byte_size for group in range(block.start, block.stop or 0))
+
+
+# --- reading ------------------------------------------------------------------------------------------
+
+Item = tuple[int, bytes, object]
+
+
+def read_block(block: Block, rows: Iterable[object] | None = None) -> Iterator[Item]:
+    """The rows of a block; `rows` is the iterable of a "rows" block."""
+    if block.kind == "rows":
+        assert rows is not None
+        return ((number, pickle.dumps(row, pickle.HIGHEST_PROTOCOL), row) for number, row in enumerate(rows, 1))
+    if block.kind == "parquet":
+        return _parquet_rows(block)
+    return _lines(block)
+
+
+def _lines(block: Block) -> Iterator[Item]:
+    with open_binary(block.path) as raw:
+        f: IO[bytes] = raw
+        if block.start:
+            f.seek(block.start)
+        elif block.kind == "gzip" or (isinstance(raw, io.BufferedReader) and raw.peek(2)[:2] == _GZIP_MAGIC):
+            f = cast(IO[bytes], gzip.GzipFile(fileobj=raw))
+        left = None if block.stop is None else block.stop - block.start
+        try:
+            for number, line in enumerate(f, 1):
+                if left is not None:
+                    if left <= 0:
+                        break
+                    left -= len(line)
+                line = line.strip()
+                if line:
+                    yield number, line, None
+        except (OSError, EOFError) as exc:  # a damaged or cut gzip stream
+            raise RowsError(f"{block.path}: cannot read: {exc}") from None
+
+
+def parquet_module() -> Any:
+    try:
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise RowsError("reading Parquet needs pyarrow: pip install 'corvane[parquet]'") from None
+    return pq
+
+
+def _parquet_rows(block: Block) -> Iterator[Item]:
+    pq = parquet_module()
+    number = 0
+    with open_binary(block.path) as f:
+        try:
+            batches = pq.ParquetFile(f).iter_batches(batch_size=_BATCH_ROWS, row_groups=range(block.start, block.stop or 0))
+            for batch in batches:
+                for row in batch.to_pylist(maps_as_pydicts="strict"):
+                    number += 1
+                    row = plain_values(row)
+                    yield number, pickle.dumps(row, pickle.HIGHEST_PROTOCOL), row
+        except (OSError, ValueError) as exc:  # pyarrow's errors derive from these
+            raise RowsError(f"{block.path}: cannot read Parquet: {exc}") from None
+
+
+def plain_values(value: object) -> object:
+    """A Parquet row with dates, times and decimals as their text: corvane has no rule comparing
+    them by value, so equal ones would always be reported as changed."""
+    if isinstance(value, dict):
+        return {key: plain_values(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [plain_values(item) for item in value]
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, (datetime.timedelta, decimal.Decimal)):
+        return str(value)
+    return value
+
+
+def lines_before(block: Block) -> int:
+    """Lines of the file before a JSON Lines block: read only to name the line of an error."""
+    if block.first_row is not None:
+        return block.first_row
+    count = 0
+    with open_binary(block.path) as f:
+        left = block.start
+        while left > 0:
+            chunk = f.read(min(left, 1 << 20))
+            if not chunk:
+                break
+            count += chunk.count(b"\n")
+            left -= len(chunk)
+    return count

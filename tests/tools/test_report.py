@@ -1,0 +1,202 @@
+"""corvane_report: entries in walk order, filters, text, strict JSON, located failures, assert_same."""
+
+import json
+import math
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import oracle
+from corvane import corvane
+from corvane_report import (
+    MISSING, CompareError, Entry, Filter, Tolerance, assert_same, compare, compile_filter, dumps_strict, entries,
+    from_strict_json, is_same, report, to_strict_json,
+)
+
+# --- walk order ---------------------------------------------------------------------------------
+
+KEYS = st.sampled_from("abcdef")
+LEAVES = st.one_of(st.none(), st.booleans(), st.integers(-3, 3), st.floats(allow_nan=False), st.text(max_size=2))
+TREES = st.recursive(LEAVES, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(KEYS, inner, max_size=4),
+                     max_leaves=20)
+
+
+def _oracle_order(a, b):
+    return [(kind, tuple(path) + ((key,) if kind in ("added", "removed") else ()))
+            for kind, path, key, *_ in oracle.diff(a, b, [])]
+
+
+_KIND = {"changed": "val", "type_changed": "type", "added": "added", "removed": "removed", "length_changed": "len"}
+
+
+@given(TREES, TREES)
+def test_entries_are_in_walk_order(a, b):
+    found = [(_KIND[e.kind], e.path) for e in entries(corvane(a, b), a=a, b=b)]
+    assert found == _oracle_order(a, b)
+
+
+@given(TREES, TREES)
+def test_without_documents_each_list_keeps_its_order(a, b):
+    out = corvane(a, b)
+    found = entries(out)
+    expected = entries(out, a=a, b=b)
+    assert sorted(map(repr, found)) == sorted(map(repr, (Entry(e.kind, e.path, e.a, e.b) for e in expected)))
+    for kind in _KIND:
+        assert [e for e in found if e.kind == kind] == [Entry(e.kind, e.path, e.a, e.b) for e in expected if e.kind == kind]
+
+
+def test_order_without_documents_uses_what_the_lists_say():
+    a = {"x": {"p": 1, "q": [1, 2]}, "y": 1, "z": {"k": 1}}
+    b = {"x": {"p": 2, "q": [1]}, "y": "1", "z": {"k": 2, "new": 0}}
+    # No list relates /y to /x and /z: keys first named by an earlier list of Output go first.
+    assert [e.pointer for e in entries(corvane(a, b))] == ["/x/p", "/x/q", "/z/k", "/z/new", "/y"]
+    assert [e.pointer for e in entries(corvane(a, b), a=a, b=b)] == ["/x/p", "/x/q", "/y", "/z/k", "/z/new"]
+
+
+def test_entry_fields_and_tails():
+    a, b = {"l": [1, 2], "s": [1, 2, 3], "gone": 0}, {"l": [1, 2, {"n": 1}], "s": [1], "new": None}
+    by_kind = {e.kind: e for e in entries(corvane(a, b), a=a, b=b)}
+    assert by_kind["removed"] == Entry("removed", ("gone",), 0, MISSING)
+    assert by_kind["added"] == Entry("added", ("new",), MISSING, None)
+    lengths = [e for e in entries(corvane(a, b), a=a, b=b) if e.kind == "length_changed"]
+    assert [(e.path, e.a, e.b, e.tail) for e in lengths] == [(("l",), 2, 3, ({"n": 1},)), (("s",), 3, 1, (2, 3))]
+    assert [str(e) for e in lengths[1].tail_entries()] == ["/s/1: removed 2", "/s/2: removed 3"]
+    assert entries(corvane(a, b))[0].tail is None  # not known without the documents
+
+
+def test_tail_of_a_drained_iterator_is_unknown():
+    a, b = {"i": iter([1, 2])}, {"i": iter([1])}
+    (entry,) = entries(corvane(a, b), a=a, b=b)
+    assert (entry.kind, entry.tail) == ("length_changed", None)
+
+
+def test_deep_paths_do_not_recurse():
+    a = b = None
+    for _ in range(5000):
+        a, b = [a, 1], [b, 2]
+    found = entries(corvane(a, b), a=a, b=b)
+    assert len(found) == 5000 and found[0].path == (0,) * 4999 + (1,)
+
+
+# --- filters ------------------------------------------------------------------------------------
+
+DOC_A = {"users": [{"id": 1, "name": "a", "tags": ["x"]}, {"id": 2, "name": "b", "tags": []}],
+         "meta": {"at": 1.0, "by": "me"}, "gone": {"deep": 1}}
+DOC_B = {"users": [{"id": 1, "name": "A", "tags": ["x", "y"]}, {"id": 2, "name": "B", "tags": []}, {"id": 3}],
+         "meta": {"at": 1.0000001, "by": "you"}, "new": 1}
+ALL = ["/users/0/name", "/users/0/tags", "/users/1/name", "/users", "/meta/at", "/meta/by", "/gone", "/new"]
+
+
+@pytest.mark.parametrize("kwargs, kept", [
+    ({}, ALL),
+    ({"ignore": "/users"}, ["/meta/at", "/meta/by", "/gone", "/new"]),
+    ({"ignore": ["/users/*/name", "/meta"]}, ["/users/0/tags", "/users", "/gone", "/new"]),
+    ({"ignore": "/**/name"}, ["/users/0/tags", "/users", "/meta/at", "/meta/by", "/gone", "/new"]),
+    ({"ignore": "/users/1"}, [p for p in ALL if p != "/users/1/name"]),
+    ({"ignore": ""}, []),
+    ({"only": "/users/*/name"}, ["/users/0/name", "/users/1/name", "/users"]),  # /users/2 was added
+    ({"only": "/users/0/name"}, ["/users/0/name"]),  # position 0 is not among the added items
+    ({"only": "/gone/deep"}, ["/gone"]),  # removed with its mapping
+    ({"only": ["/meta/by", "/new"]}, ["/meta/by", "/new"]),
+    ({"only": "/users/**", "ignore": "/users/*/tags"}, ["/users/0/name", "/users/1/name", "/users"]),
+    ({"float_tolerance": 1e-6}, [p for p in ALL if p != "/meta/at"]),
+    ({"float_tolerance": Tolerance(rel=1e-9)}, ALL),
+    ({"float_tolerance": Tolerance(rel=1e-6)}, [p for p in ALL if p != "/meta/at"]),
+])
+def test_filters(kwargs, kept):
+    out = corvane(DOC_A, DOC_B)
+    assert [e.pointer for e in entries(out, a=DOC_A, b=DOC_B, **kwargs)] == kept
+    assert is_same(out, **kwargs) == (not kept)
+
+
+@pytest.mark.parametrize("a, b, same", [
+    (1.0, 1.0000001, True),
+    (1, 1.0, False),  # a type change stays
+    (math.nan, math.nan, False),
+    (math.inf, 1e308, False),
+    ([0.0], [1e-7], True),
+    (0.5, 0.6, False),
+])
+def test_float_tolerance_covers_only_float_pairs(a, b, same):
+    assert is_same(corvane(a, b), float_tolerance=1e-6) is same
+
+
+def test_escaped_pointer_steps_match():
+    out = corvane({"a/b": {"~k": 1}, "c": 1}, {"a/b": {"~k": 2}, "c": 2})
+    assert [e.pointer for e in entries(out, ignore="/a~1b/~0k")] == ["/c"]
+
+
+@pytest.mark.parametrize("bad", [{"ignore": "users"}, {"float_tolerance": -1.0}, {"float_tolerance": math.nan}])
+def test_bad_filters(bad):
+    with pytest.raises(ValueError):
+        Filter(**bad)
+
+
+def test_compiled_filters_are_reused():
+    assert compile_filter(["/a"], float_tolerance=0.1) is compile_filter(("/a",), float_tolerance=Tolerance(abs=0.1))
+
+
+# --- text, strict JSON ----------------------------------------------------------------------------
+
+
+def test_report_text():
+    a, b = {"s": "x" * 100, "l": [1], "n": 1}, {"s": "y", "l": [1, 2, 3], "n": 1.0}
+    assert report(entries(corvane(a, b), a=a, b=b), width=12) == "\n".join([
+        '/s: changed "xxxxxxxxxx… -> "y"',
+        "/l: length changed 1 -> 3 items",
+        "  /l/1: added 2",
+        "  /l/2: added 3",
+        "/n: type changed 1 -> 1.0",
+        "3 differences",
+    ])
+    assert report([]) == "no differences"
+
+
+STRICT_CASES = [
+    [math.nan, math.inf, -math.inf, 1.5, "NaN"],
+    {"$float": "NaN"},
+    {"$object": {"$float": 1}},
+    {"k": {"$float": math.inf, "other": 1}},
+    {1: "int key", None: 0},
+]
+
+
+@pytest.mark.parametrize("value", STRICT_CASES)
+def test_strict_json_is_strict_and_loss_free(value):
+    def reject(constant):
+        raise ValueError(constant)
+
+    text = dumps_strict(value)
+    back = from_strict_json(json.loads(text, parse_constant=reject))
+    assert repr(back) == repr(json.loads(json.dumps(value)))  # keys as JSON writes them, NaN as NaN
+    assert repr(from_strict_json(to_strict_json(value))) == repr(back)
+
+
+# --- failures, assert_same ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("a, b, reason, path, side", [
+    ({"k": [1, 2**130]}, {"k": [1, 2**130]}, "OverflowError(", ("k", 1), "a"),
+    ({"k": [1, 2]}, {"k": [1, 2**130]}, "OverflowError(", ("k", 1), "b"),
+    ({"k": 2**130, "s": ["\ud800"]}, {"s": ["\ud800"]}, "UnicodeEncodeError(", ("s", 0), "a"),
+    ({"i": iter(())}, {"i": _ for _ in ()}, "", None, None),
+])
+def test_compare_names_the_failing_value(a, b, reason, path, side):
+    if path is None:  # a failure no document holds: reported without a place
+        class Raising(dict):
+            def items(self):
+                raise ValueError("no items")
+        a, b = Raising(x=1), {}
+    with pytest.raises(CompareError) as failure:
+        compare(a, b, quiet=True)
+    assert failure.value.reason.startswith(reason)
+    assert (failure.value.path, failure.value.side) == (path, side)
+
+
+def test_assert_same():
+    assert_same({"a": [1, 2.0]}, {"a": (1, 2.0000001)}, float_tolerance=1e-6)
+    assert_same({"a": 1, "t": 0}, {"a": 1, "t": 1}, ignore="/t")
+    with pytest.raises(AssertionError) as failure:
+        assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1})
+    assert str(failure.value) == "the two differ:\n/a: type changed 1 -> 1.0\n1 difference"

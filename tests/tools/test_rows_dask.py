@@ -1,0 +1,77 @@
+"""Keyed rows on a Dask LocalCluster of two worker processes: the same results as in memory and
+as spilled on this machine, records written by the workers, errors that name the row."""
+
+import json
+import os
+
+import pytest
+from rows_data import datasets, normalised, reference, write_lines
+
+pytest.importorskip("dask.dataframe", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
+distributed = pytest.importorskip("distributed", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
+
+from corvane_cli import main  # noqa: E402
+from corvane_report import RowsError  # noqa: E402
+from corvane_rows import diff_datasets  # noqa: E402
+from corvane_rows.cluster import diff_on_dask, write_on_dask  # noqa: E402
+from corvane_rows.output import read_records  # noqa: E402
+
+SMALL = {"partitions": 5, "block_bytes": 20_000}
+
+
+@pytest.fixture(scope="session")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as connected:
+            yield connected
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    a, b = datasets(seed=2)
+    folder = tmp_path_factory.mktemp("dask-rows")
+    write_lines(folder / "a.jsonl", a, blank_every=40)
+    write_lines(folder / "b.jsonl.gz", b)
+    return (a, b), str(folder / "a.jsonl"), str(folder / "b.jsonl.gz")
+
+
+def test_same_results_as_in_memory_and_spilled(client, files):
+    (a, b), first, second = files
+    found = diff_on_dask(first, second, "/id", client=client, ignore="/orders/*/qty", **SMALL)
+    on_dask = list(found)
+    assert normalised(on_dask) == reference(a, b, ["/id"], ignore=("/orders/*/qty",))
+    local = diff_datasets(first, second, "/id", jobs=1, ignore="/orders/*/qty")
+    assert sorted(map(repr, on_dask)) == sorted(map(repr, local))  # row locations included
+    assert found.summary == local.summary
+
+
+@pytest.mark.parametrize("folder, scheme", [("out", "file://"), ("out.parquet", "")])
+def test_records_written_by_the_workers(client, files, tmp_path, folder, scheme):
+    (a, b), first, second = files
+    summary = write_on_dask(scheme + first, second, "/id", scheme + str(tmp_path / folder), client=client, **SMALL)
+    parts = sorted(os.listdir(tmp_path / folder))
+    assert parts[-1] == "summary.json" and len(parts) == SMALL["partitions"] + 1
+    records = [r for part in parts[:-1] for r in read_records(str(tmp_path / folder / part))]
+    expected = reference(a, b, ["/id"])
+    assert sorted((r["kind"], json.dumps(list(r["key"].values()))) for r in records) == sorted((k, key) for k, key, *_ in expected)
+    written = json.loads((tmp_path / folder / "summary.json").read_text())
+    assert written["changed"] == summary.changed == sum(kind == "changed" for kind, *_ in expected)
+
+
+def test_a_bad_line_is_named_by_file_and_line(client, tmp_path):
+    rows = [json.dumps({"id": i}) for i in range(3000)]
+    rows[2500] = '{"id": 2500,'
+    (tmp_path / "a.jsonl").write_text("\n".join(rows))
+    with pytest.raises(RowsError, match=f"^{tmp_path / 'a.jsonl'}:2501:13: invalid JSON"):
+        list(diff_on_dask(str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "/id", client=client, **SMALL))
+
+
+def test_command_line_with_a_scheduler(client, files, capsys):
+    _, first, second = files
+    address = client.scheduler.address
+    status = main(["rows", first, second, "--key", "/id", "--scheduler", address])
+    on_dask = capsys.readouterr().out.splitlines()
+    assert main(["rows", first, second, "--key", "/id", "--jobs", "1"]) == status == 1
+    local = capsys.readouterr().out.splitlines()
+    assert on_dask[-8:] == local[-8:]  # the summary
+    assert sorted(on_dask) == sorted(local)
