@@ -24,15 +24,11 @@ std::once_flag g_panic_once;
 
 struct MakeFailed {};
 
-// Drops an error raised while a failure is being described: the description falls back to a
-// fixed text instead.
-void discard_pending() { Ref(Ref::steal(PyErr_GetRaisedException())).reset(); }
-
 Ref text_or(PyObject* text, const char* fallback) {
     if (text != nullptr) {
         return Ref::steal(text);
     }
-    discard_pending();
+    discard_error();
     return Ref::steal(PyUnicode_FromString(fallback));
 }
 
@@ -108,6 +104,8 @@ void fail_with_pending() {
     bool panic = is_panic(exc.get());
     throw Failure(std::move(exc), panic);
 }
+
+void discard_error() noexcept { Ref::steal(PyErr_GetRaisedException()).reset(); }
 
 void fail(std::string message) { throw Failure(std::move(message)); }
 

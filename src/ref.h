@@ -77,6 +77,10 @@ inline Ref check(PyObject* p) {
     return Ref::steal(p);
 }
 
+// Drops the pending exception where the caller has a fallback of its own (outside a walk:
+// inside one, releasing an exception goes through the walk's gate).
+void discard_error() noexcept;
+
 // Takes the pending exception so that it can be discarded on purpose. An exact
 // PanicException is never discarded: it resumes its internal failure.
 Ref take_exception_or_resume();

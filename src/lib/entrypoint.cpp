@@ -26,7 +26,7 @@ constexpr std::array<const char*, 2> kParams = {"a", "b"};
 std::string keyword_text(PyObject* name) {
     Ref text = Ref::steal(PyObject_Str(name));
     if (!text) {
-        PyErr_Clear();
+        discard_error();
         text = Ref::borrow(name);
     }
     std::string out;
@@ -54,7 +54,7 @@ int keyword_slot(PyObject* name) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
     if (text == nullptr) {
-        PyErr_Clear();
+        discard_error();
         return -1;
     }
     for (size_t slot = 0; slot < kParams.size(); ++slot) {

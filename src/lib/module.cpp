@@ -15,7 +15,7 @@ Ref module_all(PyObject* module) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
         throw PythonError{};
     }
-    PyErr_Clear();
+    discard_error();
     all = Ref::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
         throw PythonError{};
@@ -27,7 +27,7 @@ Ref module_all(PyObject* module) {
 void add_public(PyObject* module, PyObject* name, PyObject* value) {
     Ref all = module_all(module);
     if (PyList_Append(all.get(), name) < 0) {
-        PyErr_Clear();
+        discard_error();
         fail("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name, value) < 0) {
