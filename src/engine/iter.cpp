@@ -106,7 +106,8 @@ size_t drain(Walk& walk, Operand iter) {
     return count;
 }
 
-void compare_positions(Walk& walk, const SeqItems& a, const SeqItems& b, const PathFrame* path) {
+void compare_positions(Walk& walk, const SeqItems& a, const SeqItems& b,
+                       const PathFrame* path) {
     size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
         PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
@@ -139,13 +140,10 @@ void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     compare_positions(walk, items_a, items_b, path);
 }
 
-void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) {
-    if (is_plain_sequence(a.get()) && is_plain_sequence(b.get())) {
-        SeqItems items_a(walk, a.get());
-        SeqItems items_b(walk, b.get());
-        compare_positions(walk, items_a, items_b, path);
-        return;
-    }
+namespace {
+
+// Sequences of which at least one is read through its iterator.
+[[gnu::noinline]] void compare_iterated(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     Held iter_a = is_plain_sequence(a.get()) ? Held(walk, Ref()) : get_iter(walk, a);
     Held iter_b = is_plain_sequence(b.get()) ? Held(walk, Ref()) : get_iter(walk, b);
     ElementScope elements(walk);
@@ -154,6 +152,18 @@ void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) 
     take_items(walk, items_a, a, iter_a, elements.start());
     take_items(walk, items_b, b, iter_b, walk.elements().size());
     compare_positions(walk, *items_a, *items_b, path);
+}
+
+}  // namespace
+
+void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (!is_plain_sequence(a.get()) || !is_plain_sequence(b.get())) {
+        compare_iterated(walk, a, b, path);
+        return;
+    }
+    SeqItems items_a(walk, a.get());
+    SeqItems items_b(walk, b.get());
+    compare_positions(walk, items_a, items_b, path);
 }
 
 }  // namespace corvane
