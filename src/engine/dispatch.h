@@ -54,7 +54,7 @@ void add_value_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* pat
 void add_type_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path);
 
 // Compares a with b at `path` and appends the differences found there and below.
-inline void corvane_dispatch(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+[[gnu::always_inline]] inline void corvane_dispatch(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     PyObject* x = a.get();
     PyObject* y = b.get();
     switch (classify(walk, x, y)) {
@@ -74,17 +74,17 @@ inline void corvane_dispatch(Walk& walk, Operand a, Operand b, const PathFrame* 
         }
         return;
     case Branch::Mappings: {
-        RecursionGuard guard;
+        RecursionGuard guard(path);
         corvane_map(walk, a, b, path);
         return;
     }
     case Branch::Sequences: {
-        RecursionGuard guard;
+        RecursionGuard guard(path);
         compare_sequences(walk, a, b, path);
         return;
     }
     case Branch::Iterators: {
-        RecursionGuard guard;
+        RecursionGuard guard(path);
         corvane_iter(walk, a, b, path);
         return;
     }

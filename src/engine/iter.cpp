@@ -39,49 +39,65 @@ private:
 
 }  // namespace
 
-// The elements of one side of a sequence walk: an exact list or tuple read in place, or the
-// items drained from an iterator, which the walk's element stack owns. A tuple cannot change
-// and its holder keeps it alive, so only a list is a view that a pin copies.
-class SeqItems final : public LazyView {
+// An exact list or tuple, read in place. A tuple cannot change and its holder keeps it alive,
+// so only a list is a view that a pin copies.
+class InPlace final : public LazyView {
 public:
-    SeqItems(Walk& walk, PyObject* seq) noexcept
+    InPlace(Walk& walk, PyObject* seq) noexcept
         : LazyView(walk, PyList_CheckExact(seq)),
-          walk_(walk),
           items_(PySequence_Fast_ITEMS(seq)),
           size_(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq))) {}
-    SeqItems(Walk& walk, size_t start, size_t count) noexcept
-        : LazyView(walk, false), walk_(walk), start_(start), size_(count) {}
-    ~SeqItems() { walk_.release_in_destructor(copy_); }
+    ~InPlace() override { walk().release_in_destructor(copy_); }
 
     size_t size() const noexcept { return size_; }
-
-    Operand at(size_t i) const noexcept {
-        if (items_ != nullptr) {
-            return Operand(items_[i]);
-        }
-        if (!copy_.empty()) {
-            return Operand(copy_[i].get());
-        }
-        return Operand(walk_.elements()[start_ + i]);
-    }
+    Operand at(size_t i) const noexcept { return Operand(items_[i]); }
 
 private:
     void pin() override {
-        std::vector<Ref> copy;
-        copy.reserve(size_);
+        RefArray copy(size_);
         for (size_t i = 0; i < size_; ++i) {
-            copy.push_back(Ref::borrow(items_[i]));
+            copy.put(i, Ref::borrow(items_[i]));
         }
         copy_ = std::move(copy);
-        items_ = nullptr;
+        items_ = copy_.data();
     }
 
+    PyObject* const* items_;  // in place, or in the copy once pinned
+    size_t size_;
+    RefArray copy_;
+};
+
+namespace {
+
+// Items drained from an iterator, which the walk's element stack owns from `start` on.
+class Drained {
+public:
+    Drained(Walk& walk, size_t start, size_t size) noexcept : walk_(walk), start_(start), size_(size) {}
+
+    size_t size() const noexcept { return size_; }
+    Operand at(size_t i) const noexcept { return walk_.elements().operand(start_ + i); }
+
+private:
     Walk& walk_;
-    PyObject* const* items_ = nullptr;  // in place, until pinned
-    std::vector<Ref> copy_;             // once pinned
-    size_t start_ = 0;                  // of drained items on the element stack
+    size_t start_;
     size_t size_;
 };
+
+// One side of a walk over sequences, either way.
+class Side {
+public:
+    Side(Walk& walk, PyObject* seq) : in_place_(std::in_place, walk, seq), drained_(walk, 0, 0) {}
+    Side(Walk& walk, size_t start, size_t size) : drained_(walk, start, size) {}
+
+    size_t size() const noexcept { return in_place_ ? in_place_->size() : drained_.size(); }
+    Operand at(size_t i) const noexcept { return in_place_ ? in_place_->at(i) : drained_.at(i); }
+
+private:
+    std::optional<InPlace> in_place_;
+    Drained drained_;
+};
+
+}  // namespace
 
 namespace {
 
@@ -106,8 +122,8 @@ size_t drain(Walk& walk, Operand iter) {
     return count;
 }
 
-void compare_positions(Walk& walk, const SeqItems& a, const SeqItems& b,
-                       const PathFrame* path) {
+template <class SideA, class SideB>
+void compare_positions(Walk& walk, const SideA& a, const SideB& b, const PathFrame* path) {
     size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
         PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
@@ -120,7 +136,7 @@ void compare_positions(Walk& walk, const SeqItems& a, const SeqItems& b,
 }
 
 // One side's elements: in place, or drained from its iterator after those already drained.
-void take_items(Walk& walk, std::optional<SeqItems>& items, Operand seq, const Held& iter, size_t start) {
+void take_items(Walk& walk, std::optional<Side>& items, Operand seq, const Held& iter, size_t start) {
     if (!iter) {
         items.emplace(walk, seq.get());
         return;
@@ -135,8 +151,8 @@ void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     ElementScope elements(walk);
     size_t len_a = drain(walk, a);
     size_t len_b = drain(walk, b);
-    SeqItems items_a(walk, elements.start(), len_a);
-    SeqItems items_b(walk, elements.start() + len_a, len_b);
+    Drained items_a(walk, elements.start(), len_a);
+    Drained items_b(walk, elements.start() + len_a, len_b);
     compare_positions(walk, items_a, items_b, path);
 }
 
@@ -147,8 +163,8 @@ namespace {
     Held iter_a = is_plain_sequence(a.get()) ? Held(walk, Ref()) : get_iter(walk, a);
     Held iter_b = is_plain_sequence(b.get()) ? Held(walk, Ref()) : get_iter(walk, b);
     ElementScope elements(walk);
-    std::optional<SeqItems> items_a;
-    std::optional<SeqItems> items_b;
+    std::optional<Side> items_a;
+    std::optional<Side> items_b;
     take_items(walk, items_a, a, iter_a, elements.start());
     take_items(walk, items_b, b, iter_b, walk.elements().size());
     compare_positions(walk, *items_a, *items_b, path);
@@ -161,8 +177,8 @@ void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) 
         compare_iterated(walk, a, b, path);
         return;
     }
-    SeqItems items_a(walk, a.get());
-    SeqItems items_b(walk, b.get());
+    InPlace items_a(walk, a.get());
+    InPlace items_b(walk, b.get());
     compare_positions(walk, items_a, items_b, path);
 }
 

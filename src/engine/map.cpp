@@ -103,11 +103,11 @@ public:
             keys_plain_ = keys_plain_ && is_plain_key(key_);
             return true;
         }
-        if (read_ + 2 > copy_.size()) {
+        if (read_ + 2 > copied_) {
             return false;
         }
-        key_ = copy_[read_].get();
-        value_ = copy_[read_ + 1].get();
+        key_ = copy_[read_];
+        value_ = copy_[read_ + 1];
         read_ += 2;
         return true;
     }
@@ -120,20 +120,23 @@ public:
 private:
     // Copies, with references, the current item (still in use) and every item not yet read.
     void pin() override {
-        std::vector<Ref> rest;
-        if (key_ != nullptr) {
-            rest.push_back(Ref::borrow(key_));
-            rest.push_back(Ref::borrow(value_));
+        bool current = key_ != nullptr;
+        RefArray rest(2 * (static_cast<size_t>(unread_) + current));
+        size_t n = 0;
+        if (current) {
+            rest.put(n++, Ref::borrow(key_));
+            rest.put(n++, Ref::borrow(value_));
         }
         Py_ssize_t pos = pos_;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         for (Py_ssize_t left = unread_; left > 0 && PyDict_Next(dict_, &pos, &key, &value); --left) {
-            rest.push_back(Ref::borrow(key));
-            rest.push_back(Ref::borrow(value));
+            rest.put(n++, Ref::borrow(key));
+            rest.put(n++, Ref::borrow(value));
         }
         copy_ = std::move(rest);
-        read_ = key_ != nullptr ? 2 : 0;
+        copied_ = n;
+        read_ = current ? 2 : 0;
         pinned_ = true;
     }
 
@@ -143,7 +146,8 @@ private:
     Py_ssize_t unread_;
     PyObject* key_ = nullptr;  // the current item: borrowed until pinned, then in copy_
     PyObject* value_ = nullptr;
-    std::vector<Ref> copy_;
+    RefArray copy_;
+    size_t copied_ = 0;
     size_t read_ = 0;
     bool pinned_ = false;
     bool keys_plain_ = true;

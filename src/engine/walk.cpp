@@ -62,10 +62,8 @@ void Walk::release_slowly(Ref& ref) noexcept {
     }
 }
 
-void Walk::release_slowly(std::vector<Ref>& refs) noexcept {
-    bool quiet = std::none_of(refs.begin(), refs.end(),
-                              [](const Ref& r) { return release_may_run_python(r.get()); });
-    if (quiet || unwinding()) {
+void Walk::release_slowly(RefArray& refs) noexcept {
+    if (!refs.release_may_run_python() || unwinding()) {
         refs.clear();
         return;
     }
@@ -73,14 +71,11 @@ void Walk::release_slowly(std::vector<Ref>& refs) noexcept {
         python([&] { refs.clear(); });
     } catch (...) {
         kept_back_ = true;
-        auto* slot = std::find_if(parked_lists_, parked_lists_ + kParked,
-                                  [](const std::vector<Ref>& v) { return v.empty(); });
-        if (slot != parked_lists_ + kParked) {
+        auto* slot = std::find_if(parked_arrays_, parked_arrays_ + kParked, [](const RefArray& r) { return !r; });
+        if (slot != parked_arrays_ + kParked) {
             *slot = std::move(refs);
         } else {
-            for (Ref& r : refs) {
-                r.release();
-            }
+            refs.abandon();  // out of room as well as memory: leaked rather than unsafe
         }
     }
 }

@@ -44,6 +44,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -61,7 +62,8 @@ private:
     explicit Operand(PyObject* p) noexcept : p_(p) {}
     PyObject* p_;
 
-    friend class SeqItems;
+    friend class InPlace;
+    friend class ElementStack;
     friend class DictItems;
     friend class ListedItems;
     friend class Lockstep;
@@ -81,6 +83,7 @@ protected:
     explicit LazyView(Walk& walk, bool chained = true) noexcept;
     virtual ~LazyView();
     virtual void pin() = 0;
+    Walk& walk() const noexcept { return walk_; }
     // Joins the chain again, to borrow again after a pin, from the walk's own level.
     void rechain() noexcept;
 
@@ -96,6 +99,7 @@ class ElementStack {
 public:
     size_t size() const noexcept { return items_.size(); }
     PyObject* operator[](size_t i) const noexcept { return items_[i].get(); }
+    Operand operand(size_t i) const noexcept { return Operand(items_[i].get()); }
     void push(Ref item) { items_.push_back(std::move(item)); }
     // Room for n more, growing geometrically so that repeated calls stay linear.
     void reserve_more(size_t n);
@@ -138,6 +142,49 @@ private:
     size_t used_ = 0;
 };
 
+// A fixed array of owned references made in one allocation: what a pin copies. It stores the
+// pointers themselves, so that a view reads its copy exactly as it read the container; each
+// entry is put in from a Ref (taking over its reference) and released with the array.
+class RefArray {
+public:
+    RefArray() noexcept = default;
+    explicit RefArray(size_t size) : items_(new PyObject*[size]()), size_(size) {}
+    RefArray(RefArray&& other) noexcept
+        : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+    RefArray& operator=(RefArray&& other) noexcept {
+        if (this != &other) {
+            clear();
+            items_ = std::move(other.items_);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~RefArray() { clear(); }
+
+    size_t size() const noexcept { return size_; }
+    explicit operator bool() const noexcept { return items_ != nullptr; }
+    PyObject* const* data() const noexcept { return items_.get(); }
+    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+    void put(size_t i, Ref ref) noexcept { items_[i] = ref.release(); }
+    // Whether releasing the entries could destroy one of them.
+    bool release_may_run_python() const noexcept;
+    // Leaves every entry owned by nobody: a leak, for the one case where releasing is unsafe.
+    void abandon() noexcept {
+        items_.reset();
+        size_ = 0;
+    }
+    void clear() noexcept {
+        for (size_t i = 0; i < size_; ++i) {
+            Py_XDECREF(items_[i]);
+        }
+        abandon();
+    }
+
+private:
+    std::unique_ptr<PyObject*[]> items_;
+    size_t size_ = 0;
+};
+
 // Whether the deallocation of `obj` can run no Python code: an exact str, int or float.
 inline bool releases_quietly(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -147,6 +194,15 @@ inline bool releases_quietly(PyObject* obj) noexcept {
 // Whether releasing one reference to `obj` could destroy it, and so run Python code.
 inline bool release_may_run_python(PyObject* obj) noexcept {
     return obj != nullptr && Py_REFCNT(obj) == 1 && !releases_quietly(obj);
+}
+
+inline bool RefArray::release_may_run_python() const noexcept {
+    for (size_t i = 0; i < size_; ++i) {
+        if (corvane::release_may_run_python(items_[i])) {
+            return true;
+        }
+    }
+    return false;
 }
 
 class Walk {
@@ -201,8 +257,8 @@ public:
         }
         ref.reset();
     }
-    void release_in_destructor(std::vector<Ref>& refs) noexcept {
-        if (!refs.empty()) {
+    void release_in_destructor(RefArray& refs) noexcept {
+        if (refs) {
             release_slowly(refs);
         }
     }
@@ -224,7 +280,7 @@ private:
     void pin_views();
     bool unwinding() const noexcept { return std::uncaught_exceptions() > uncaught_at_start_; }
     void release_slowly(Ref& ref) noexcept;
-    void release_slowly(std::vector<Ref>& refs) noexcept;
+    void release_slowly(RefArray& refs) noexcept;
 
     LazyView* lazy_ = nullptr;  // the innermost unpinned view
     uint64_t epoch_ = 1;
@@ -237,7 +293,7 @@ private:
     AbcMemo memo_;
     // Releases that a failed pin kept back, made plainly when the walk ends.
     Ref parked_[kParked];
-    std::vector<Ref> parked_lists_[kParked];
+    RefArray parked_arrays_[kParked];
 };
 
 inline LazyView::LazyView(Walk& walk, bool chained) noexcept : walk_(walk), outer_(walk.lazy_) {
@@ -288,17 +344,36 @@ private:
 // keys are all plain runs no Python code.
 inline bool is_plain_key(PyObject* key) noexcept { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
 
-// Holds one level of the interpreter's recursion check for the walk below it.
+// Holds one level of the interpreter's recursion check for the walk below it. The check
+// measures the stack, with a margin of several pages between the point where it raises
+// RecursionError and the end; the walk's frames for a few levels of nesting take far less than
+// that margin, so the check is made at every kCheckEvery-th level only. (Instrumented builds
+// have frames many times larger and check at every level.)
 class RecursionGuard {
 public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" while comparing nested objects") != 0) {
+#if defined(__SANITIZE_ADDRESS__) || defined(Py_DEBUG)
+    static constexpr size_t kCheckEvery = 1;
+#else
+    static constexpr size_t kCheckEvery = 8;
+#endif
+
+    // `path`: the pair's path, whose length is its depth.
+    explicit RecursionGuard(const PathFrame* path) : entered_(depth(path) % kCheckEvery == 0) {
+        if (entered_ && Py_EnterRecursiveCall(" while comparing nested objects") != 0) {
             fail_with_pending();
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+
+private:
+    static size_t depth(const PathFrame* path) noexcept { return path == nullptr ? 0 : path->depth(); }
+    bool entered_;
 };
 
 // Walks two mappings by key: removed items and common keys first, then added items.

@@ -68,6 +68,8 @@ public:
 
     // The owned key path from the roots down to this step.
     friend KeyPath materialize(const PathFrame* frame);
+    // How many steps lead from the roots to this one.
+    size_t depth() const noexcept { return depth_; }
 
 private:
     static size_t depth_below(const PathFrame* parent) noexcept {
