@@ -287,7 +287,7 @@ private:
     // One look at all of b's keys per this many items of a walked since the last, at most.
     static constexpr size_t kRecheckRatio = 16;
     // b's items are kept from that look when there are no more than this many.
-    static constexpr size_t kKept = 16;
+    static constexpr size_t kKept = 8;
 
     // Whether b is an exact dict with plain keys, in this epoch; a small b's items are kept.
     void look_at_keys() noexcept {
@@ -435,30 +435,43 @@ void second_pass(Walk& walk, Operand a, ItemsB& items_b, const PathFrame* path) 
     }
 }
 
-// Calls `body` with the items of `mapping`: read in place for an exact dict, listed by
-// items() for any other mapping.
-template <class Body>
-void with_items(Walk& walk, Operand mapping, Body&& body) {
-    if (PyDict_CheckExact(mapping.get())) {
-        DictItems items(walk, mapping.get());
-        body(items);
+// The second pass, made when the step could not replay it: b's items read in place for an
+// exact dict, listed by items() for any other mapping.
+[[gnu::noinline]] void second_pass(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (PyDict_CheckExact(b.get())) {
+        DictItems items_b(walk, b.get());
+        second_pass(walk, a, items_b, path);
         return;
     }
-    ListedItems items(walk, mapping);
-    body(items);
+    ListedItems items_b(walk, b);
+    second_pass(walk, a, items_b, path);
+}
+
+// The walk over a's items (its own list, or an exact dict in place), b's side and the second pass.
+template <class ItemsA>
+void walk_pair(Walk& walk, ItemsA& items_a, Operand a, Operand b, const PathFrame* path) {
+    Lockstep step(walk, a.get(), b.get());
+    first_pass(walk, items_a, step, b, path);
+    if (!step.replay_second_pass(walk, path, items_a.keys_plain())) {
+        second_pass(walk, a, b, path);
+    }
+}
+
+// A first mapping that is no exact dict: its items listed by items().
+[[gnu::noinline]] void walk_listed(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    ListedItems items_a(walk, a);
+    walk_pair(walk, items_a, a, b, path);
 }
 
 }  // namespace
 
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path) {
-    with_items(walk, a, [&](auto& items_a) {
-        Lockstep step(walk, a.get(), b.get());
-        first_pass(walk, items_a, step, b, path);
-        if (step.replay_second_pass(walk, path, items_a.keys_plain())) {
-            return;
-        }
-        with_items(walk, b, [&](auto& items_b) { second_pass(walk, a, items_b, path); });
-    });
+    if (!PyDict_CheckExact(a.get())) {
+        walk_listed(walk, a, b, path);
+        return;
+    }
+    DictItems items_a(walk, a.get());
+    walk_pair(walk, items_a, a, b, path);
 }
 
 }  // namespace corvane

@@ -296,11 +296,16 @@ private:
     RefArray parked_arrays_[kParked];
 };
 
+// The walk keeps the address of a view that lives on the C stack: the view takes it back in
+// its destructor, or a pin takes the whole chain first.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
 inline LazyView::LazyView(Walk& walk, bool chained) noexcept : walk_(walk), outer_(walk.lazy_) {
     if (chained) {
         walk.lazy_ = this;
     }
 }
+#pragma GCC diagnostic pop
 
 inline void LazyView::rechain() noexcept {
     outer_ = walk_.lazy_;
