@@ -215,6 +215,27 @@ def build_str_dict(n: int, mutated: bool = False, with_ref: bool = True) -> Pair
     return Pair(a, b, a, ref_b, expected, 1 + len(a))
 
 
+def build_churned_dict(n: int, mutated: bool = True, with_ref: bool = True) -> Pair:
+    """A dict of n 40-bit ints against a copy with 1% of its values changed, 0.05% of its keys
+    removed and as many new keys added (at the end, as a dict that lives on would have them)."""
+    a, b = build_str_dict(n, mutated=False, with_ref=False).a, build_str_dict(n, mutated=False).b
+    rng = random.Random(SEED + 3)
+    keys = list(b)
+    changed = rng.sample(keys, max(1, n // 100))
+    for k in changed:
+        b[k] += 1
+    gone = rng.sample(keys, max(1, n // 2000))
+    for k in gone:
+        del b[k]
+    for i in range(len(gone)):
+        b["new-%012x" % i] = i
+    expected = dict.fromkeys(FIVE, 0)
+    expected["val_changes"] = len(set(changed) - set(gone))
+    expected["dict_items_removed"] = expected["dict_items_added"] = len(gone)
+    ref_b = build_str_dict(n, mutated=False).b if with_ref else None
+    return Pair(a, b, a, ref_b, expected, 1 + n)
+
+
 def _list_builder(make_one: Callable[[random.Random], object], salt: int):
     def build(n: int, mutated: bool = False, with_ref: bool = True) -> Pair:
         def make():
@@ -302,6 +323,8 @@ WORKLOADS = [
     Workload("json 1M leaves, mutated", build_json, 1_000_000, 20_000, mutated=True),
     Workload("dict 1M str keys, equal", build_str_dict, 1_000_000, 20_000),
     Workload("dict 1M str keys, 1% changed", build_str_dict, 1_000_000, 20_000, mutated=True),
+    Workload("dict 1M keys, 1% changed, 0.05% removed and added", build_churned_dict, 1_000_000, 20_000,
+             mutated=True),
     Workload("list 1M int", build_int_list, 1_000_000, 20_000),
     Workload("list 1M float", build_float_list, 1_000_000, 20_000),
     Workload("list 1M ASCII str", build_ascii_list, 1_000_000, 20_000),
