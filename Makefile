@@ -18,7 +18,7 @@ BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
 ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
 
 .PHONY: all toolchain build build-debug demo test test-release test-debug test-asan test-faults typecheck \
-        fuzz-long bench bench-quick bench-rows clean
+        fuzz-long bench bench-quick bench-rows perf-guard clean
 
 all: build
 
@@ -56,7 +56,7 @@ build-debug: $(VENVD)/.ready
 demo: build
 	@$(VENV)/bin/corvane-diff examples/data/before.json examples/data/after.json || [ $$? -eq 1 ]
 
-test: test-release test-debug test-asan test-faults typecheck bench-quick
+test: test-release test-debug test-asan test-faults typecheck bench-quick perf-guard
 
 test-release: build
 	$(VENV)/bin/python -m pytest -q
@@ -88,6 +88,13 @@ bench: build $(VENV)/.bench-ready
 
 bench-quick: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py --quick
+
+# Instruction counts of corvane against == on three small workloads (callgrind): fails when a
+# ratio passes its target by more than 10%.
+perf-guard: build
+	@command -v valgrind >/dev/null || sudo apt-get install -y --no-install-recommends valgrind \
+		|| apt-get install -y --no-install-recommends valgrind
+	$(VENV)/bin/python bench/cgguard.py
 
 # Not in CI: generates about 2 GB under build/bench-rows (removed afterwards; KEEP=1 keeps it) and
 # takes a quarter of an hour. ROWS=N changes the larger size; the table goes to bench/results/rows.md.

@@ -29,6 +29,7 @@ sys.path.insert(0, HERE)
 
 import corvane  # noqa: E402
 
+import callgrind as CG  # noqa: E402
 import harness as H  # noqa: E402
 import workloads as W  # noqa: E402
 
@@ -285,31 +286,30 @@ def memory_table(rows):
 # Instruction counts
 
 
-def callgrind_ratio(leaves):
-    if shutil.which("valgrind") is None:
-        return None, "valgrind is not installed: instruction counts skipped"
-    totals = {}
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    for mode in ("build", "corvane", "eq"):
-        outfile = os.path.join(RESULTS, ".callgrind.%s.out" % mode)
-        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + outfile,
-               sys.executable, os.path.join(HERE, "cgprobe.py"), mode, str(leaves)]
-        proc = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=1800)
-        if proc.returncode != 0:
-            raise BenchError("callgrind run %s failed:\n%s" % (mode, proc.stderr[-2000:]))
-        total = None
-        with open(outfile) as f:
-            for line in f:
-                if line.startswith(("summary:", "totals:")):
-                    total = int(line.split()[1])
-        os.remove(outfile)
-        if total is None:
-            raise BenchError("no instruction total in the callgrind output for " + mode)
-        totals[mode] = total
-    c = totals["corvane"] - totals["build"]
-    e = totals["eq"] - totals["build"]
-    return {"leaves": leaves, "nodes": W.count_nodes(W.build_json(leaves).a), **totals,
-            "corvane_ir": c, "eq_ir": e, "ratio": c / e if e > 0 else math.nan}, None
+# The workloads counted, at sizes that callgrind runs in seconds (0: the workload's full size).
+CALLGRIND_WORKLOADS = [
+    ("json 1k nodes, equal", 0), ("json 1M leaves, equal", 20_000), ("100k small dicts (rows)", 10_000),
+    ("dict 1M str keys, equal", 100_000), ("dict 1M keys, 1% changed, 0.05% removed and added", 100_000),
+    ("list 1M int", 100_000), ("list 1M float", 100_000), ("list 1M ASCII str", 100_000),
+    ("list 1M non-ASCII str", 100_000), ("dict chain 500 deep", 0), ("dict chain 2000 deep", 0),
+    ("list chain 500 deep", 0), ("list chain 2000 deep", 0), ("canada.json, equal", 0),
+    ("citm_catalog.json, equal", 0), ("twitter.json, equal", 0),
+]
+
+
+def callgrind_table(quick):
+    why = CG.available()
+    if why is not None:
+        return None, why
+    rows = []
+    for name, size in CALLGRIND_WORKLOADS[:3] if quick else CALLGRIND_WORKLOADS:
+        if W.BY_NAME[name].needs_data and not os.path.isdir(W.DATA_DIR):
+            continue
+        c, e = CG.measure(name, size)
+        rows.append([name, "{:,}".format(size) if size else "full", "{:,}".format(c), "{:,}".format(e),
+                     "%.2f" % (c / e)])
+        print("callgrind: %-50s corvane %12s  == %12s  ratio %.2f" % (name, rows[-1][2], rows[-1][3], c / e))
+    return md_table(["workload", "size", "corvane", "==", "corvane / =="], rows), None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -480,31 +480,16 @@ def main(argv=None):
 
     # Instruction counts -----------------------------------------------------------------------
     if not args.no_callgrind and (not cfg.quick or args.callgrind):
-        leaves = 2_000 if cfg.quick else 100_000
-        t0 = time.perf_counter()
-        cg, why = callgrind_ratio(leaves)
-        if cg is None:
+        table, why = callgrind_table(cfg.quick)
+        md += ["## Instruction counts", ""]
+        if table is None:
             print("note: " + why)
-            md += ["## Instruction counts", "", why, ""]
+            md += [why, ""]
         else:
-            line = ("callgrind, equal JSON pair of %s nodes: corvane %s instructions, == %s "
-                    "instructions, ratio %.2f (each is the run's total minus the build-only run) "
-                    "[%.0f s]" % ("{:,}".format(cg["nodes"]), "{:,}".format(cg["corvane_ir"]),
-                                  "{:,}".format(cg["eq_ir"]), cg["ratio"],
-                                  time.perf_counter() - t0))
-            print()
-            print(line)
-            md += ["## Instruction counts", "",
-                   "`valgrind --tool=callgrind`, PYTHONHASHSEED=0, three runs of bench/cgprobe.py "
-                   "on an equal generated JSON pair of %s nodes: build only (%s Ir), build + "
-                   "corvane + reading the lists (%s Ir), build + `==` (%s Ir)." % (
-                       "{:,}".format(cg["nodes"]), "{:,}".format(cg["build"]),
-                       "{:,}".format(cg["corvane"]), "{:,}".format(cg["eq"])), "",
-                   md_table(["", "instructions", "per node", "ratio to =="],
-                            [["corvane", "{:,}".format(cg["corvane_ir"]),
-                              "%.0f" % (cg["corvane_ir"] / cg["nodes"]), "%.2f" % cg["ratio"]],
-                             ["==", "{:,}".format(cg["eq_ir"]),
-                              "%.0f" % (cg["eq_ir"] / cg["nodes"]), "1.00"]]), ""]
+            md += ["`valgrind --tool=callgrind`, PYTHONHASHSEED=0: the instructions of one corvane call "
+                   "(reading the five lists included) and of one `==` on the equal reference pair, "
+                   "each counted alone after a first call of each (bench/cgprobe.py). Counts do not "
+                   "depend on the machine's load, unlike times.", "", table, ""]
     elif cfg.quick:
         print("note: callgrind skipped in --quick mode (add --callgrind to run it)")
 

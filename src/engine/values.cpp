@@ -176,26 +176,14 @@ __int128 to_int128(PyObject* x) {
     return value;
 }
 
-[[gnu::noinline]] bool ints_equal_128(PyObject* a, PyObject* b) {
+bool ints_equal_128(PyObject* a, PyObject* b) {
     __int128 va = to_int128(a);
     return va == to_int128(b);
 }
 
 }  // namespace
 
-bool ints_equal_general(PyObject* a, PyObject* b) {
-    // Exact ints within 64 bits: read directly (no error is possible, and none is made).
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        int overflow_a = 0;
-        int overflow_b = 0;
-        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-        if ((overflow_a | overflow_b) == 0) {
-            return va == vb;
-        }
-    }
-    return ints_equal_128(a, b);
-}
+bool ints_equal_general(PyObject* a, PyObject* b) { return ints_equal_128(a, b); }
 
 namespace {
 

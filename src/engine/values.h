@@ -26,12 +26,22 @@ inline bool strings_equal(PyObject* a, PyObject* b) {
 }
 
 // As signed 128-bit values; ints (bools and subclasses too) small enough for one machine word
-// are read directly.
+// are read directly, exact ints within 64 bits through the public conversion.
 inline bool ints_equal(PyObject* a, PyObject* b) {
     auto* x = reinterpret_cast<PyLongObject*>(a);
     auto* y = reinterpret_cast<PyLongObject*>(b);
     if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
         return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
+    }
+    // Exact ints within 64 bits: read directly (no error is possible, and none is made).
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int overflow_a = 0;
+        int overflow_b = 0;
+        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if ((overflow_a | overflow_b) == 0) {
+            return va == vb;
+        }
     }
     return ints_equal_general(a, b);
 }

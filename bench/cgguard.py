@@ -1,0 +1,49 @@
+"""A regression guard on instruction counts: corvane against `==` on three small workloads,
+measured by callgrind, each ratio checked against its target. Exits 1 when a ratio exceeds its
+target by more than 10%, 0 otherwise (also when callgrind cannot run here, saying so).
+
+Targets are the ceilings that corvane meets today (times on this machine are too noisy for a
+check; instruction counts are not). Where a ceiling of the speed work is not met, the target is
+today's figure, so that the guard still catches any step back:
+- JSON: 1.45 (the ceiling is 1.3 in time; about 30 instructions of each dict item are the two
+  public PyDict_Next calls that read a and b in step).
+- list-of-lists chain: 1.70 (ceiling 1.5).
+- list of 40-bit ints: 1.55 (ceiling 1.3; each int that needs two digits is read through
+  PyLong_AsLongLongAndOverflow, where `==` compares the digit arrays directly).
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import callgrind  # noqa: E402
+
+MARGIN = 1.10
+GUARDED = [  # workload, size, target ratio
+    ("json 1k nodes, equal", 0, 1.45),
+    ("list chain 500 deep", 0, 1.70),
+    ("list 1M int", 20_000, 1.55),
+]
+
+
+def main() -> int:
+    why = callgrind.available()
+    if why is not None:
+        print("cgguard: skipped: " + why)
+        return 0
+    failed = False
+    for name, size, target in GUARDED:
+        c, e = callgrind.measure(name, size)
+        ratio = c / e
+        ok = ratio <= target * MARGIN
+        failed |= not ok
+        print("cgguard: %-24s corvane %11s  == %11s  ratio %.3f  target %.2f  %s"
+              % (name, "{:,}".format(c), "{:,}".format(e), ratio, target, "ok" if ok else "TOO SLOW"))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
