@@ -125,7 +125,7 @@ def test_a_failure_while_it_is_described(injector):
 
 def test_interpreter_allocations_can_fail(unraisable):
     seen = set()
-    for first in range(0, 240, 2):
+    for first in range(0, 240, 5):
         a, b = trees()
         before = refcounts(a, b)
         got = outcome(a, b, no_memory=(first, first + 1))

@@ -261,7 +261,7 @@ class TestLookups:
 
 
 class TestHooksOfTheInterpreter:
-    def test_the_unraisable_hook_empties_the_lists_being_walked(self, monkeypatch):
+    def test_the_unraisable_hook_empties_the_lists_being_walked(self):
         class NoClass:
             @property
             def __class__(self):
@@ -269,8 +269,11 @@ class TestHooksOfTheInterpreter:
 
         tail_a, tail_b = text("left"), text("right")
         a, b = [NoClass(), tail_a], [NoClass(), tail_b]
-        monkeypatch.setattr(sys, "unraisablehook", lambda args: (a.clear(), b.clear()))
-        out = corvane(a, b)
+        saved, sys.unraisablehook = sys.unraisablehook, lambda args: (a.clear(), b.clear())
+        try:
+            out = corvane(a, b)
+        finally:
+            sys.unraisablehook = saved
         assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
 
     def test_the_collector_run_by_the_signal_check_empties_the_lists_being_walked(self):
