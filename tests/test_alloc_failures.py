@@ -71,6 +71,32 @@ def outcome(a, b, no_memory=None):
 EXPECTED = outcome(*trees())
 
 
+def fail_at_each(points, unraisable, attempt):
+    """For each point, a fresh pair compared by `attempt(a, b, point)`: its result, MemoryError or
+    PanicException, every reference count as it was, and the next call right. The outcomes."""
+    seen = set()
+    for point in points:
+        a, b = trees()
+        before = refcounts(a, b)
+        got = attempt(a, b, point)
+        seen.add(got if isinstance(got, str) else "result")
+        assert got in ("memory", "panic") or got == EXPECTED, point
+        got = None  # the records hold references of their own, and reports their objects
+        unraisable.clear()
+        assert refcounts(a, b) == before, point
+        assert outcome(*trees()) == EXPECTED, point
+    return seen
+
+
+def injected(injector, n, a, b):
+    """outcome(a, b) with the n-th C++ allocation from now failing."""
+    injector.fail_at(n)
+    try:
+        return outcome(a, b)
+    finally:
+        injector.fail_at(0)
+
+
 class Injector:
     def __init__(self, lib):
         self.fail_at = lib.corvane_fail_allocation
@@ -92,21 +118,7 @@ def test_every_cpp_allocation_of_a_call_can_fail(injector, unraisable):
     outcome(*trees())
     made = injector.count() - start
     assert made > 20
-    seen = set()
-    for n in range(1, made + 2):
-        a, b = trees()
-        before = refcounts(a, b)
-        injector.fail_at(n)
-        try:
-            got = outcome(a, b)
-        finally:
-            injector.fail_at(0)
-        seen.add(got if isinstance(got, str) else "result")
-        assert got in ("memory", "panic") or got == EXPECTED, n
-        got = None  # the records hold references of their own, and reports their objects
-        unraisable.clear()
-        assert refcounts(a, b) == before, n
-        assert outcome(*trees()) == EXPECTED, n
+    seen = fail_at_each(range(1, made + 2), unraisable, lambda a, b, n: injected(injector, n, a, b))
     assert {"memory", "result"} <= seen
 
 
@@ -114,27 +126,12 @@ def test_a_failure_while_it_is_described(injector):
     # An internal failure (an int beyond 128 bits) raises PanicException; its description and
     # the exception are made on the way out, where nothing may end the process.
     for n in range(1, 40):
-        injector.fail_at(n)
-        try:
-            got = outcome([1, {"k": 2**200}], [1, {"k": 0}])
-        finally:
-            injector.fail_at(0)
-        assert got in ("memory", "panic")
+        assert injected(injector, n, [1, {"k": 2**200}], [1, {"k": 0}]) in ("memory", "panic")
     assert outcome([{"k": 2**200}], [{"k": 0}]) == "panic"
 
 
 def test_interpreter_allocations_can_fail(unraisable):
-    seen = set()
-    for first in range(0, 240, 5):
-        a, b = trees()
-        before = refcounts(a, b)
-        got = outcome(a, b, no_memory=(first, first + 1))
-        seen.add(got if isinstance(got, str) else "result")
-        assert got in ("memory", "panic") or got == EXPECTED, first
-        got = None  # the records hold references of their own, and reports their objects
-        unraisable.clear()
-        assert refcounts(a, b) == before, first
-        assert outcome(*trees()) == EXPECTED, first
+    seen = fail_at_each(range(0, 240, 5), unraisable, lambda a, b, n: outcome(a, b, no_memory=(n, n + 1)))
     assert "result" in seen and seen & {"memory", "panic"}
 
 

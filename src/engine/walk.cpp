@@ -44,40 +44,44 @@ void Walk::pin_views() {
     }
 }
 
-void Walk::release_slowly(Ref& ref) noexcept {
+namespace {
+
+void clear(Ref& ref) noexcept { ref.reset(); }
+void clear(RefArray& refs) noexcept { refs.clear(); }
+void abandon(Ref& ref) noexcept { ref.release(); }
+void abandon(RefArray& refs) noexcept { refs.abandon(); }
+
+}  // namespace
+
+// Kept back, the references go to the first free place of `parked`; with none free they are
+// leaked rather than released unsafely.
+template <class Refs, size_t N>
+void Walk::release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept {
     if (unwinding()) {
-        ref.reset();
+        clear(refs);
         return;
     }
     try {
-        python([&] { ref.reset(); });
+        python([&] { clear(refs); });
     } catch (...) {
         kept_back_ = true;
-        Ref* slot = std::find_if(parked_, parked_ + kParked, [](const Ref& r) { return !r; });
-        if (slot != parked_ + kParked) {
-            *slot = std::move(ref);
+        Refs* slot = std::find_if(parked, parked + N, [](const Refs& r) { return !r; });
+        if (slot != parked + N) {
+            *slot = std::move(refs);
         } else {
-            ref.release();  // out of room as well as memory: leaked rather than unsafe
+            abandon(refs);
         }
     }
 }
 
+void Walk::release_slowly(Ref& ref) noexcept { release_or_keep(ref, parked_); }
+
 void Walk::release_slowly(RefArray& refs) noexcept {
-    if (!refs.release_may_run_python() || unwinding()) {
+    if (!refs.release_may_run_python()) {
         refs.clear();
         return;
     }
-    try {
-        python([&] { refs.clear(); });
-    } catch (...) {
-        kept_back_ = true;
-        auto* slot = std::find_if(parked_arrays_, parked_arrays_ + kParked, [](const RefArray& r) { return !r; });
-        if (slot != parked_arrays_ + kParked) {
-            *slot = std::move(refs);
-        } else {
-            refs.abandon();  // out of room as well as memory: leaked rather than unsafe
-        }
-    }
+    release_or_keep(refs, parked_arrays_);
 }
 
 void Walk::release_elements_from(size_t start) noexcept {

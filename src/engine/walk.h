@@ -281,6 +281,8 @@ private:
     bool unwinding() const noexcept { return std::uncaught_exceptions() > uncaught_at_start_; }
     void release_slowly(Ref& ref) noexcept;
     void release_slowly(RefArray& refs) noexcept;
+    template <class Refs, size_t N>
+    void release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept;
 
     LazyView* lazy_ = nullptr;  // the innermost unpinned view
     uint64_t epoch_ = 1;
