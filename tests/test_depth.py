@@ -2,12 +2,12 @@
 PanicException that names RecursionError, quickly and without a crash, and the interpreter goes
 on working afterwards."""
 
+import collections
 import collections.abc as abc
 import contextlib
 import gc
 import sys
 import threading
-import time
 
 import pytest
 
@@ -53,10 +53,8 @@ def endless(kind):
 
 
 def assert_recursion_panic(a, b):
-    start = time.perf_counter()
     with pytest.raises(BaseException) as excinfo:
         corvane(a, b)
-    assert time.perf_counter() - start < 5
     assert type(excinfo.value) is panic_type() and "RecursionError" in str(excinfo.value)
 
 
@@ -158,11 +156,9 @@ def test_deep_nest_of_custom_mappings(unraisable):
     a, b = Deep(1), Deep(1)
     for _ in range(10**5):
         a, b = Deep(a), Deep(b)
-    start = time.perf_counter()
     with pytest.raises(BaseException) as excinfo:
         corvane(a, b)
     assert type(excinfo.value) is panic_type() and "RecursionError" in str(excinfo.value)
-    assert time.perf_counter() - start < 5
     assert not unraisable
     assert_still_usable()
 
@@ -204,3 +200,52 @@ def test_stack_running_out_in_a_lookup_is_no_removal():
         corvane(a, b)
     assert type(excinfo.value) is panic_type() and "RecursionError" in str(excinfo.value)
     assert_still_usable()
+
+
+class Level:
+    """One level of an endless nest, counting the levels reached on its side."""
+
+    def __init__(self, side, visits):
+        self.side, self.visits, self.done = side, visits, False
+
+    def deeper(self):
+        self.visits[self.side] += 1
+        return type(self)(self.side, self.visits)
+
+
+class LevelIterator(Level):
+    """Yields the next level, once."""
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.done:
+            raise StopIteration
+        self.done = True
+        return self.deeper()
+
+
+class LevelMapping(Level, abc.Mapping):
+    """Holds the next level under "k"."""
+
+    def __getitem__(self, key):
+        return self.deeper()
+
+    def __iter__(self):
+        return iter("k")
+
+    def __len__(self):
+        return 1
+
+
+@pytest.mark.parametrize("kind", [LevelIterator, LevelMapping], ids=["iterators", "mappings"])
+def test_an_endless_nest_is_walked_down_once_to_the_stack_s_end(kind, unraisable):
+    # The walk goes down level by level, each reached once on each side, until the stack's
+    # end: then the whole call stops, as one failure, with no level walked again.
+    visits = collections.Counter()
+    with pytest.raises(BaseException) as excinfo:
+        corvane(kind("a", visits), kind("b", visits))
+    assert type(excinfo.value) is panic_type() and "RecursionError" in str(excinfo.value)
+    assert 1000 < visits["a"] < 10**6
+    assert visits["a"] - visits["b"] in (0, 1)

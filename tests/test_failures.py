@@ -4,7 +4,6 @@ import collections.abc as abc
 import gc
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -205,10 +204,8 @@ def deep(wrap):
 def test_recursion_guard(make):
     a, b = make()
     before = refcounts(a, b)
-    start = time.perf_counter()
     with pytest.raises(BaseException) as excinfo:
         corvane(a, b)
-    assert time.perf_counter() - start < 5
     assert type(excinfo.value) is panic_type()
     assert "RecursionError" in str(excinfo.value)
     del excinfo
