@@ -26,6 +26,7 @@ def fresh(code):
     """Runs `code` in a new interpreter; returns what it printed, as JSON."""
     prelude = textwrap.dedent("""
         import json, sys
+        from collections.abc import Mapping, Sequence
         from corvane import corvane
 
         def outcome(a, b):
@@ -38,6 +39,21 @@ def fresh(code):
             return ["ok", [[type(r).__name__, repr(r.path)] for lst in
                            (out.val_changes, out.type_and_val_changes, out.dict_items_added,
                             out.dict_items_removed, out.iter_len_mismatch) for r in lst]]
+
+        def paths(out):
+            return [[type(r).__name__, r.path] for lst in
+                    (out.val_changes, out.type_and_val_changes, out.dict_items_added,
+                     out.dict_items_removed, out.iter_len_mismatch) for r in lst]
+
+        class OnCheck:  # runs `action` the first time an abc check asks for its __class__
+            def __init__(self, action):
+                self.action = action
+            @property
+            def __class__(self):
+                if self.action:
+                    act, self.action = self.action, None
+                    act()
+                return OnCheck
     """)
     run = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
                          text=True, timeout=120)
@@ -317,3 +333,163 @@ class TestHooksOfTheInterpreter:
             signal.signal(signal.SIGALRM, old)
         assert fired == [1]
         assert [(r.path, r.a, r.b) for r in out.val_changes] == [([1], tail_a, tail_b)]
+
+
+class TestReleasesAndLookupsAfterPins:
+
+    def test_a_value_found_by_lookup_after_the_held_value_is_released_stays_alive(self):
+        # Comparing a["k0"] pins the step on b and the hook drops b["k0"], so the step holds its
+        # last reference. The next key lets go of it and looks "k1" up in b; the hook met by that
+        # comparison deletes b["k1"], which the walk is still comparing.
+        got = fresh("""
+            b = {}
+            def replace_k0():
+                b["k0"] = None
+            def drop_k1():
+                del b["k1"]
+            a = {"k0": [OnCheck(replace_k0)], "k1": OnCheck(drop_k1)}
+            b.update({"k0": [0], "k1": bytearray(64)})
+            out = corvane(a, b)
+            print(json.dumps(paths(out) + [type(out.type_and_val_changes[1].b).__name__]))
+        """)
+        assert got == [["TypeAndValChange", ["k0", 0]], ["TypeAndValChange", ["k1"]], "bytearray"]
+
+    def test_a_key_put_into_b_by_a_finalizer_is_compared_through_a_real_lookup(self):
+        # The held value's finalizer runs when the walk lets go of it, and puts a key into b whose
+        # equality is Python code and meets "k1" first on its probe path. Its error means "removed".
+        got = fresh("""
+            b = {}
+            armed = []
+            class Evil:
+                def __hash__(self):
+                    return hash("k1")
+                def __eq__(self, other):
+                    if armed and not armed[0]:
+                        armed[0] = 1
+                        raise ValueError("lookup fails once")
+                    return False
+                def __repr__(self):
+                    return "Evil"
+            class Fin:
+                def __del__(self):
+                    del b["k1"]
+                    b[Evil()] = 0
+                    b["k1"] = 5
+                    armed.append(0)
+            def replace_k0():
+                b["k0"] = None
+            a = {"k0": [OnCheck(replace_k0)], "k1": 5}
+            b.update({"k0": [0, Fin()], "k1": 5})
+            out = corvane(a, b)
+            print(json.dumps(paths(out) + [[repr(r.key) for r in out.dict_items_added],
+                                           [repr(r.key) for r in out.dict_items_removed]]))
+        """)
+        assert got == [["TypeAndValChange", ["k0", 0]], ["DictDiff", []], ["DictDiff", []],
+                       ["IterLenMismatch", ["k0"]], ["Evil"], ["'k1'"]]
+
+
+    @pytest.mark.parametrize("where", ["pinned list", "drained iterator"])
+    def test_an_object_held_twice_is_released_through_the_gate(self, where):
+        # The walk's copy (or its drained elements) holds the only two references to an object
+        # whose finalizer registers frozenset as a Sequence. A later pair of frozensets must be
+        # compared as sequences.
+        got = fresh(f"""
+            class Registers:
+                def __del__(self):
+                    Sequence.register(frozenset)
+            corvane(0, None)  # the abstract classes are fetched before the walk
+            if {where!r} == "pinned list":
+                held = []
+                def drop():
+                    del held[3:]
+                x = Registers()
+                held.extend([0, frozenset(), frozenset(), x, x])
+                del x
+                a = [[OnCheck(drop), frozenset(), frozenset()], frozenset({{1}})]
+                b = [held, frozenset({{1}})]
+            else:
+                def items():
+                    x = Registers()
+                    yield frozenset()
+                    yield x
+                    yield x
+                a = [iter(items()), frozenset({{1}})]
+                b = [iter([frozenset()]), frozenset({{1}})]
+            print(json.dumps([p for kind, p in paths(corvane(a, b)) if kind == "TypeAndValChange"]))
+        """)
+        assert [1] not in got
+
+    def test_a_recursion_error_raised_by_a_lookup_deep_in_the_walk_means_removed(self):
+        # Deep, but with room left for the walk: the mapping's own RecursionError is an error of
+        # the lookup, as a KeyError would be.
+        got = fresh("""
+            import threading
+            class Raises(Mapping):
+                def __init__(self, exc):
+                    self.exc = exc
+                def __getitem__(self, key):
+                    raise self.exc("from the mapping")
+                def __iter__(self):
+                    return iter(())
+                def __len__(self):
+                    return 0
+            def nest(d, leaf):
+                for _ in range(d):
+                    leaf = {"k": leaf}
+                return leaf
+            def fits(d):
+                try:
+                    corvane(nest(d, 1), nest(d, 2))
+                    return True
+                except BaseException:
+                    return False
+            result = []
+            def main():
+                lo, hi = 1, 1 << 20
+                while lo + 1 < hi:
+                    mid = (lo + hi) // 2
+                    lo, hi = (mid, hi) if fits(mid) else (lo, mid)
+                for depth in (lo - 40, lo - 20):
+                    for exc in (KeyError, RecursionError):
+                        try:
+                            out = corvane(nest(depth, {"x": 1}), nest(depth, Raises(exc)))
+                            result.append([r.key for r in out.dict_items_removed])
+                        except BaseException as e:
+                            result.append(type(e).__name__)
+            threading.stack_size(2 << 20)
+            t = threading.Thread(target=main)
+            t.start()
+            t.join()
+            print(json.dumps(result))
+        """)
+        assert got == [["x"]] * 4
+
+
+SUBINTERPRETER = """
+import collections.abc, os
+try:
+    import corvane
+except ImportError:
+    os.write(W, b"refused")
+else:
+    class M(collections.abc.Mapping):
+        def __getitem__(self, k): return {"x": 1}[k]
+        def __iter__(self): return iter(["x"])
+        def __len__(self): return 1
+    out = corvane.corvane(M(), {"x": 2})
+    os.write(W, repr([(r.path, r.a, r.b) for r in out.val_changes]).encode())
+"""
+
+
+class TestInterpreters:
+    def test_a_legacy_subinterpreter_compares_its_own_mappings(self):
+        pytest.importorskip("_testcapi")
+        got = fresh(f"""
+            import _testcapi, os
+            corvane(0, None)  # the main interpreter fetches the abstract classes first
+            r, w = os.pipe()
+            _testcapi.run_in_subinterp({SUBINTERPRETER!r}.replace("W", str(w)))
+            os.close(w)
+            print(json.dumps(os.read(r, 1000).decode()))
+        """)
+        assert got in ("refused", "[(['x'], 1, 2)]")

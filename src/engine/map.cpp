@@ -222,6 +222,11 @@ public:
     // once per item of a.
     bool usable() {
         ++walked_;
+        // The value held since a pin goes first: its release may run Python code, which the
+        // facts below must then see.
+        if (held_) {
+            walk_.release(std::move(held_));
+        }
         if (!plain_ || plain_epoch_ == walk_.epoch()) {
             return plain_;
         }
@@ -239,11 +244,9 @@ public:
         return plain_;
     }
 
-    // b's value for a's plain key `key`, or null when b has no such key. Only when usable().
+    // b's value for a's plain key `key`, or null when b has no such key. Only right after
+    // usable() said yes: nothing in between may run Python code.
     PyObject* find(PyObject* key) {
-        if (held_) {
-            walk_.release(std::move(held_));
-        }
         if (matches(key) || (step_over_added() && matches(key))) {
             current_ = peek_value_;
             advance();

@@ -76,24 +76,31 @@ void Walk::release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept {
 
 void Walk::release_slowly(Ref& ref) noexcept { release_or_keep(ref, parked_); }
 
+// Each entry is looked at right before its own release: an object that the array holds twice
+// can be destroyed only by the second release.
 void Walk::release_slowly(RefArray& refs) noexcept {
-    if (!refs.release_may_run_python()) {
+    size_t i = 0;
+    for (; i < refs.size() && !release_may_run_python(refs[i]); ++i) {
+        refs.reset(i);
+    }
+    if (i == refs.size()) {
         refs.clear();
         return;
     }
-    release_or_keep(refs, parked_arrays_);
+    release_or_keep(refs, parked_arrays_);  // from the first that could destroy its object on
 }
 
 void Walk::release_elements_from(size_t start) noexcept {
     std::vector<Ref>& items = elements_.items_;
-    bool quiet = std::none_of(items.begin() + static_cast<ptrdiff_t>(start), items.end(),
-                              [](const Ref& r) { return release_may_run_python(r.get()); });
+    while (items.size() > start && !release_may_run_python(items.back().get())) {
+        items.pop_back();
+    }
     auto pop = [&] {
         while (items.size() > start) {
             items.pop_back();
         }
     };
-    if (quiet || unwinding()) {
+    if (items.size() == start || unwinding()) {
         pop();
         return;
     }
@@ -116,15 +123,16 @@ void report_unraisable(Walk& walk, PyObject* obj) {
     walk.python([obj] { report_unraisable(obj); });
 }
 
-// The interpreter raises RecursionError when the stack pointer comes within a few pages of the
-// end of the thread's stack; a callee of the walk uses some more. So a RecursionError met with
-// less than this much stack left (or half the stack, on a small one) is the walk's own depth.
+// The interpreter raises RecursionError with "Stack overflow" when the stack pointer comes
+// within a few pages of the end of the thread's stack, and a callee of the walk uses some more.
+// So a RecursionError of that kind met with less than this much stack left (or half the stack,
+// on a small one) is the walk's own depth; any other (Python's recursion limit, or one that
+// user code raised) is the callee's own error.
+namespace {
+
 constexpr size_t kStackReserve = 256 * 1024;
 
-bool stack_exhausted() {
-    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) {
-        return false;
-    }
+bool stack_running_out() {
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) {
         return true;  // the stack cannot be measured: take the error as the walk's own
@@ -133,13 +141,44 @@ bool stack_exhausted() {
     size_t size = 0;
     int r = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
-    char here = 0;
-    auto sp = reinterpret_cast<uintptr_t>(&here);
+    // The frame's address, not a local's: an instrumented build may keep locals elsewhere.
+    auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     auto bottom = reinterpret_cast<uintptr_t>(low);
     if (r != 0 || sp < bottom || sp - bottom > size) {
         return true;
     }
     return sp - bottom < std::min(kStackReserve, size / 2);
+}
+
+bool is_stack_overflow(PyObject* exc) {
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) {
+        discard_error();
+        return true;
+    }
+    Ref prefix = Ref::steal(PyUnicode_FromString("Stack overflow"));
+    if (!prefix) {
+        discard_error();
+        return true;
+    }
+    return PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+}  // namespace
+
+bool stack_exhausted() {
+    if (!PyErr_ExceptionMatches(PyExc_RecursionError)) {
+        return false;
+    }
+    if (!stack_running_out()) {
+        return false;
+    }
+    // Near the end of the stack str() of the error could itself run out: keep the error as it is.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    bool overflow = Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_RecursionError)) &&
+                    is_stack_overflow(exc.get());
+    PyErr_SetRaisedException(exc.release());
+    return overflow;
 }
 
 DiffList compare(PyObject* a, PyObject* b) {

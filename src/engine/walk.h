@@ -166,8 +166,8 @@ public:
     PyObject* const* data() const noexcept { return items_.get(); }
     PyObject* operator[](size_t i) const noexcept { return items_[i]; }
     void put(size_t i, Ref ref) noexcept { items_[i] = ref.release(); }
-    // Whether releasing the entries could destroy one of them.
-    bool release_may_run_python() const noexcept;
+    // Releases one entry now.
+    void reset(size_t i) noexcept { Py_CLEAR(items_[i]); }
     // Leaves every entry owned by nobody: a leak, for the one case where releasing is unsafe.
     void abandon() noexcept {
         items_.reset();
@@ -196,14 +196,6 @@ inline bool release_may_run_python(PyObject* obj) noexcept {
     return obj != nullptr && Py_REFCNT(obj) == 1 && !releases_quietly(obj);
 }
 
-inline bool RefArray::release_may_run_python() const noexcept {
-    for (size_t i = 0; i < size_; ++i) {
-        if (corvane::release_may_run_python(items_[i])) {
-            return true;
-        }
-    }
-    return false;
-}
 
 class Walk {
 public:

@@ -1,6 +1,11 @@
 // The module definition and its exec step: the function `corvane` and the class `Output`
 // are added and listed in __all__; the record classes are never module attributes.
 #include "classes/classes.h"
+
+// The walk's safety rests on one attached thread running at a time (see engine/walk.h).
+#ifdef Py_GIL_DISABLED
+#error "corvane is built for the default (GIL) build of CPython only"
+#endif
 #include "lib/entrypoint.h"
 
 namespace corvane {
@@ -42,8 +47,19 @@ Ref or_pending(PyObject* p) {
     return Ref::steal(p);
 }
 
+// The process-wide objects (classes, the abstract classes the walk asks, the cache token's
+// function) belong to the main interpreter: in another one they would answer for the wrong
+// interpreter's classes, so the module is not made there.
+void require_main_interpreter() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "corvane can be imported in the main interpreter only");
+        throw PythonError{};
+    }
+}
+
 int corvane_exec(PyObject* module) noexcept {
     PyObject* ok = guarded([module] {
+        require_main_interpreter();
         Ref module_name = or_pending(PyModule_GetNameObject(module));
         Ref function = or_pending(PyCMethod_New(&corvane_method, module, module_name.get(), nullptr));
         Ref function_name = or_pending(PyObject_GetAttrString(function.get(), "__name__"));
