@@ -138,6 +138,7 @@ int is_instance(Walk& walk, PyObject* x, AbcTest test, CachedAttr& cls_attr) {
         walk.void_answers();
         return r;
     }
+    walk.memo().forget_yes();
     walk.memo().remember(type, test, r == 1, walk.answers_epoch());
     return r;
 }

@@ -33,10 +33,13 @@
 //  4. Remembered abc answers carry the answers' epoch, which moves around every call through
 //     the gate except an abc check of a built-in type that moved no registration: the abc cache
 //     token, read by calling the C accelerator's own function (no Python code), is the same
-//     before and after it. Such a check runs only the abstract classes' own machinery; an
-//     answer is never trusted past code that registered anything, and every other call voids
-//     them all. (What this trusts: that the check of a built-in type, having registered
-//     nothing, changed no other answer, as no stock check does.)
+//     before and after it. Such a check runs only the abstract classes' own machinery (with its
+//     caches filled, nothing else; the first time, the classes' subclass hooks). An answer is
+//     never trusted past code that registered anything; every other call voids them all; and
+//     each such check forgets the answers that were yes, which a hook that clears a registry
+//     could have made stale. What this trusts: that code run inside the check of a built-in
+//     type neither replaces the abc machinery nor turns a no into a yes by clearing a cache
+//     under a subclass hook whose answer it changed (no stock class does either).
 // Releases made while a failure unwinds bypass the gate: nothing borrowed is read after them.
 #pragma once
 
@@ -130,6 +133,16 @@ public:
     }
 
     void remember(PyTypeObject* type, AbcTest test, bool answer, uint64_t epoch) noexcept;
+
+    // Forgets the answers that were yes: code run by another check may have unregistered
+    // a type without moving the cache token (a registry cleared by a class's own hook).
+    void forget_yes() noexcept {
+        for (size_t i = 0; i < used_; ++i) {
+            for (int8_t& answer : entries_[i].answer) {
+                answer = answer == 1 ? -1 : answer;
+            }
+        }
+    }
 
 private:
     struct Entry {
