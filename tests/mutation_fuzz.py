@@ -659,15 +659,12 @@ def run_chaos(example):
 class IndexToken:
     """Stands for an abc cache token: an object whose __index__ fires a hook."""
 
-    def __init__(self, run):
-        self.run = run
-
     def __index__(self):
         fire("token", TOKEN)
         return 1
 
 
-TOKEN = "cache-token"
+TOKEN = "token"  # the hooks of stand-ins for the abc cache token function: site and owner
 
 
 def install_process_hooks(run, process):
@@ -687,8 +684,9 @@ def install_process_hooks(run, process):
             gc.set_threshold(hook[1])
             undo.append(lambda callback=callback: gc.callbacks.remove(callback))
         elif kind == "token":
-            token = token_function(run, hook[1])
+            token, restore = token_function(hook[1])
             _abc.get_cache_token = abc_module.get_cache_token = token
+            undo.append(restore)
         elif kind == "import":
             real_import = builtins.__import__
 
@@ -705,19 +703,22 @@ def install_process_hooks(run, process):
     return lambda: [u() for u in reversed(undo)]
 
 
-def token_function(run, kind):
-    """A stand-in for get_cache_token: Python code, or a builtin that runs Python code."""
+def token_function(kind):
+    """A stand-in for get_cache_token (Python code, or a builtin that runs Python code), and
+    what undoes what it needs."""
     real = _abc.get_cache_token
     if kind == "python":
-        return lambda: (fire("token", TOKEN), real())[1]
+        return (lambda: (fire("token", TOKEN), real())[1]), lambda: None
     if kind == "collect":
-        gc.callbacks.append(lambda phase, info: fire("token", TOKEN, phase))
-        return gc.collect
+        callback = lambda phase, info: fire("token", TOKEN, phase)  # noqa: E731
+        gc.callbacks.append(callback)
+        return gc.collect, lambda: gc.callbacks.remove(callback)
     if kind == "breakpoint":
+        saved = sys.breakpointhook
         sys.breakpointhook = lambda *args, **kwargs: (fire("token", TOKEN), 0)[1]
-        return breakpoint
+        return breakpoint, lambda: setattr(sys, "breakpointhook", saved)
     if kind == "pop":
-        return [IndexToken(run) for _ in range(10000)].pop
+        return [IndexToken() for _ in range(10000)].pop, lambda: None
     raise ValueError(kind)
 
 

@@ -8,6 +8,14 @@ absorbs and reports through the unraisable hook are appended to `unraisable` as
 
 It is deliberately naive: every rule is written the plainest way, with no shortcut of
 the native code (no type caches, no fast paths for small integers).
+
+Code that runs during the walk (the inputs' own methods, hooks) may change the trees. A
+container is compared as it was when the walk reached it: an exact dict's items and an exact
+list's elements are taken then (the model copies them), while lookups and `in` tests ask the
+containers as they are at that moment, and containers not yet reached are read when reached.
+The model fires every method of the inputs in the order in which the module calls them, and
+lets drained items go when their pair is done, as the module does, so that even finalizers
+of such items run at the same moments.
 """
 
 import collections.abc as abc

@@ -26,11 +26,11 @@ from corvane import corvane
 try:
     import oracle
     from helpers import Map, panic_type, records
-    from trees import Node, Shape, Str, leaves, near_leaf
+    from trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import oracle
     from tests.helpers import Map, panic_type, records
-    from tests.trees import Node, Shape, Str, leaves, near_leaf
+    from tests.trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 
 BUDGET = settings.default.max_examples
 
@@ -179,22 +179,8 @@ class Built:
 
 def shared_objects(*descriptions):
     """id -> object for every leaf and key of the descriptions: the objects both sides share."""
-    found = {}
-
-    def visit(d):
-        if type(d) is not Node:
-            found[id(d)] = d
-        elif FAMILY[d.kind] == "map":
-            for key, child in d.children:
-                found[id(key)] = key
-                visit(child)
-        else:
-            for child in d.children:
-                visit(child)
-
-    for d in descriptions:
-        visit(d)
-    return found
+    _, seen_keys, seen_leaves = walk_nodes(SHAPE, *descriptions)
+    return {id(x): x for x in seen_keys + seen_leaves}
 
 
 def canonical(x, built, shared):

@@ -29,11 +29,11 @@ from hypothesis import strategies as st
 
 try:
     import mutation_fuzz as mf
-    from helpers import Node, panic_type
+    from helpers import Node
     from trees import Shape, keys, leaves, pick, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import mutation_fuzz as mf
-    from tests.helpers import Node, panic_type
+    from tests.helpers import Node
     from tests.trees import Shape, keys, leaves, pick, walk_nodes
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
@@ -58,7 +58,7 @@ KINDS_OF = {"map": ["dict", "dict", "D", "hmap", "hmap", "proxy"], "seq": ["list
 CHAOS_KINDS_OF = {**KINDS_OF, "iter": ["hiter", "hiter", "gen", "gen", "long"]}
 
 EXTRAS = {
-    "dict": st.sampled_from([None, None, "ghost"]),
+    "dict": st.sampled_from([None, None, "ghost"] if "shadow" not in LEAVE_OUT else [None]),
     "hmap": st.sampled_from(["copy", "held", "generator"]),
     "hseq": st.sampled_from([None, None, 0, 3, -1]),
     "hiter": st.sampled_from([None, None, 0, 1, 3, -1]),
@@ -148,7 +148,7 @@ def actions(draw, site, targets, chaos):
 @st.composite
 def examples(draw, shape=SHAPE, chaos=False, process=()):
     a, b = draw(shape.pairs())
-    nodes, seen_keys = walk_nodes(shape, a, b)
+    nodes, seen_keys, _ = walk_nodes(shape, a, b)
     containers = [n for n in nodes if FAMILIES[n.kind] != "atom"]
     targets = []
     for _ in range(draw(st.integers(0, 3)) if containers else 0):
@@ -201,25 +201,50 @@ REMEMBERED = [(None, "NoneType"), (frozenset({1}), "frozenset"), (set(), "set"),
 
 
 @st.composite
-def released_between_checks(draw):
-    """A release that registers in between two checks of one built-in type: a pair of lists
-    holding such objects, around a pair of generators that hold them too and end in items
-    that die when the generators' pair is done, with random trees in between."""
+def changed_between_checks(draw):
+    """Registrations that change between two checks of one built-in type: a pair of lists that
+    hold such objects first and last, with random trees in between, after a pair that changes
+    the registrations. That pair is either of generators that hold such an object too and end
+    in items that die when the pair is done, registering the type with an abstract class; or,
+    the type registered beforehand, of list subclasses whose iteration unregisters everything."""
     pair = draw(st.sampled_from(REMEMBERED))
     example = draw(examples())
-    dying_a, dying_b = draw(st.integers(0, 2)), draw(st.integers(0, 2))
-    gen_a, gen_b = Node("gen", [pair[0]], dying_a), Node("gen", [pair[0]], dying_b)
-    a = Node("list", [pair[0], gen_a, example.a, pair[0]])
-    b = Node("list", [pair[0], gen_b, example.b, pair[0]])
-    register = ("register", draw(abcs), pair[1])
-    program = example.program + [(draw(st.sampled_from(["del", "weakref"])), draw(st.sampled_from([gen_a, gen_b])),
-                                  draw(st.sampled_from([1, 0])), register)]
-    return mf.Example(a, b, program, example.setup, example.targets)
+    abc = draw(abcs)
+    setup = example.setup
+    if "dying" not in LEAVE_OUT and ("unregister" in LEAVE_OUT or draw(st.booleans())):
+        middle_a, middle_b = (Node("gen", [pair[0]], draw(st.integers(0, 2))) for _ in "ab")
+        change = (draw(st.sampled_from(["del", "weakref"])), draw(st.sampled_from([middle_a, middle_b])),
+                  draw(st.sampled_from([1, 0])), ("register", abc, pair[1]))
+    else:
+        middle_a, middle_b = Node("L", [1]), Node("L", [1])
+        change = ("iter", draw(st.sampled_from([middle_a, middle_b])), 1, ("unregister", abc))
+        setup = setup + [("register", abc, pair[1])]
+    a = Node("list", [pair[0], middle_a, example.a, pair[0]])
+    b = Node("list", [pair[0], middle_b, example.b, pair[0]])
+    return mf.Example(a, b, example.program + [change], setup, example.targets)
+
+
+def children_of(d):
+    return [v for _, v in d.children] if FAMILIES[d.kind] == "map" else list(d.children)
 
 
 @st.composite
 def chaos_examples(draw, first_walk=False):
-    return draw(examples(CHAOS_SHAPE, chaos=True, process=draw(process_hooks(first_walk))))
+    example = draw(examples(CHAOS_SHAPE, chaos=True, process=draw(process_hooks(first_walk))))
+    if first_walk:
+        # The hooks of a first walk fire once or a few times, at its first abstract class
+        # check: they change the containers near the roots, which the walk is then reading.
+        roots = [d for d in (example.a, example.b) if CHAOS_SHAPE.is_container(d)]
+        near_roots = roots + [c for d in roots for c in children_of(d) if CHAOS_SHAPE.is_container(c)]
+        for site in process_sites(example.process) if near_roots else ():
+            for _ in range(draw(st.integers(1, 2))):
+                pool = roots if draw(st.integers(0, 2)) else near_roots  # what only roots hold can go
+                target = pool[draw(st.integers(0, len(pool) - 1))]
+                op = draw(st.sampled_from(["clear", "clear", "pop", "popfirst", "set"]))
+                example.targets.append(target)
+                example.program.append((site, site, draw(st.sampled_from([0, 1])),
+                                        ("mutate", target, op, (draw(fuzz_keys), draw(leaves)))))
+    return example
 
 
 # ---------------------------------------------------------------------------------------
@@ -256,8 +281,13 @@ def report_counts():
     COUNTS.clear()
 
 
+# Repeated under --leak-check, the drawing of these examples (not their runs: the same examples
+# rebuilt and run again leave every count as it was) grows by a few references each time; the
+# chosen examples below are repeated and leak-checked instead.
+@pytest.mark.no_leak_check
 @settings(max_examples=max(1, BUDGET * 7 // 10))
-@given(pick([(6, examples()), (1, released_between_checks())]) if "dying" not in LEAVE_OUT else examples())
+@given(pick([(6, examples()), (1, changed_between_checks())])
+       if "register" not in LEAVE_OUT and not {"dying", "unregister"} <= LEAVE_OUT else examples())
 @counted
 def test_mutating_hooks_match_the_model(example):
     mf.check_against_model(example)
@@ -282,10 +312,6 @@ def test_hooks_of_the_first_walk_of_a_process(example):
 # ---------------------------------------------------------------------------------------
 # Chosen examples: one for each way in which shortcuts have gone wrong before, so that every
 # profile meets them however the random draws fall.
-
-def pairs_with(kind, extra, *children):
-    return Node(kind, list(children), extra)
-
 
 def chosen_against_model():
     liar = Node("liar", [])

@@ -177,11 +177,15 @@ class Shape:
 
 
 def walk_nodes(shape, *descriptions):
-    """Every node of the descriptions once, parents before children, and every mapping key."""
-    nodes, seen_keys, seen = [], [], set()
+    """Every node of the descriptions once (parents before children), every mapping key and
+    every leaf."""
+    nodes, seen_keys, seen_leaves, seen = [], [], [], set()
 
     def visit(d):
-        if type(d) is not Node or id(d) in seen:
+        if type(d) is not Node:
+            seen_leaves.append(d)
+            return
+        if id(d) in seen:
             return
         seen.add(id(d))
         nodes.append(d)
@@ -195,4 +199,4 @@ def walk_nodes(shape, *descriptions):
 
     for d in descriptions:
         visit(d)
-    return nodes, seen_keys
+    return nodes, seen_keys, seen_leaves
