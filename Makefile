@@ -18,7 +18,7 @@ BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
 ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
 
 .PHONY: all toolchain build build-debug demo test test-release test-debug test-asan test-faults typecheck \
-        fuzz-long bench bench-quick bench-rows perf-guard clean
+        fuzz-long fuzz-hooks-long bench bench-quick bench-rows perf-guard clean
 
 all: build
 
@@ -83,6 +83,13 @@ typecheck: build
 # The randomised differential tests with a million examples.
 fuzz-long: build
 	HYPOTHESIS_PROFILE=long $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_differential.py
+
+# The mutating-hook fuzzer under the sanitizers for HOOK_MINUTES minutes (default 60), in rounds
+# of HOOK_ROUND examples: prints the examples run and any failures (tools/fuzz_hooks.sh).
+HOOK_MINUTES ?= 60
+HOOK_ROUND   ?= 20000
+fuzz-hooks-long: build
+	@bash tools/fuzz_hooks.sh $(HOOK_MINUTES) $(HOOK_ROUND)
 
 bench: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py

@@ -23,6 +23,52 @@ class Map(abc.Mapping):
         return len(self.d)
 
 
+# The classes of the objects that randomised trees are made of (see trees.py), here so that a
+# child process can rebuild a tree without the strategies.
+
+class Str(str):
+    pass
+
+
+class Int(int):
+    pass
+
+
+class Float(float):
+    pass
+
+
+class Opaque:
+    pass
+
+
+class NoClass:
+    """isinstance() against an abstract class raises for it."""
+
+    @property
+    def __class__(self):
+        raise LookupError("no class")
+
+    def __reduce__(self):  # pickling would ask for __class__ otherwise
+        return NoClass, ()
+
+
+class Node:
+    """A container to build: `children` are (key, node) pairs for a mapping, else nodes."""
+
+    __slots__ = ("kind", "children", "extra")
+
+    def __init__(self, kind, children, extra=None):
+        self.kind, self.children, self.extra = kind, children, extra
+
+    def __repr__(self):
+        extra = "" if self.extra is None else f", {self.extra!r}"
+        return f"Node({self.kind!r}, {self.children!r}{extra})"
+
+    def __reduce__(self):  # pickled with its slots, for a child process
+        return Node, (self.kind, self.children, self.extra)
+
+
 def records(out):
     """Flatten an Output into comparable tuples, list by list in Output order."""
     return (

@@ -8,6 +8,14 @@ absorbs and reports through the unraisable hook are appended to `unraisable` as
 
 It is deliberately naive: every rule is written the plainest way, with no shortcut of
 the native code (no type caches, no fast paths for small integers).
+
+Code that runs during the walk (the inputs' own methods, hooks) may change the trees. A
+container is compared as it was when the walk reached it: an exact dict's items and an exact
+list's elements are taken then (the model copies them), while lookups and `in` tests ask the
+containers as they are at that moment, and containers not yet reached are read when reached.
+The model fires every method of the inputs in the order in which the module calls them, and
+lets drained items go when their pair is done, as the module does, so that even finalizers
+of such items run at the same moments.
 """
 
 import collections.abc as abc
@@ -104,10 +112,14 @@ class _Model:
         items_a = self.drain(a)
         items_b = self.drain(b)
         out = []
-        for i, (x, y) in enumerate(zip(items_a, items_b)):
-            out += self.dispatch(x, y, path + [i])
+        for i in range(min(len(items_a), len(items_b))):
+            out += self.dispatch(items_a[i], items_b[i], path + [i])
         if len(items_a) != len(items_b):
             out.append(("len", path, len(items_a), len(items_b)))
+        # The drained items are let go when the pair is done, b's and then a's, each list from
+        # its end: an item held by nothing else goes then, and its finalizer runs then.
+        _release(items_b)
+        _release(items_a)
         return out
 
     def drain(self, it):
@@ -157,14 +169,25 @@ def _int_value(x):
     return value
 
 
+def _release(items):
+    while items:
+        items.pop()
+
+
 def _items(mapping):
+    """The items of a mapping: an exact dict's as they are now (a snapshot), another mapping's
+    from its items(). A list that items() returns is read in place, as far as both its length
+    then and its length now reach, since code run during the walk may hold and change it."""
     if type(mapping) is dict:
         items = list(dict.items(mapping))
     else:
         items = _call(lambda: mapping.items())
         if type(items) is not list:
-            items = _call(list, items)
-    for item in items:
+            items = _call(lambda: list(iter(items)))
+    count, i = len(items), 0
+    while i < min(count, len(items)):
+        item = items[i]
+        i += 1
         if not issubclass(type(item), tuple):
             raise Failure()
         if tuple.__len__(item) < 2:

@@ -14,7 +14,6 @@ max_examples is the budget shared by the tests of this file.
 
 import collections
 import collections.abc as abc
-import math
 import sys
 import types
 
@@ -27,28 +26,17 @@ from corvane import corvane
 try:
     import oracle
     from helpers import Map, panic_type, records
+    from trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import oracle
     from tests.helpers import Map, panic_type, records
+    from tests.trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 
 BUDGET = settings.default.max_examples
-MAX_DEPTH = 3
 
 
 # ---------------------------------------------------------------------------------------
 # The kinds of objects that the trees are built from.
-
-class Str(str):
-    pass
-
-
-class Int(int):
-    pass
-
-
-class Float(float):
-    pass
-
 
 class D(dict):
     pass
@@ -142,18 +130,6 @@ class FailIter:
         raise ValueError("broken iterator")
 
 
-class Opaque:
-    pass
-
-
-class NoClass:
-    """isinstance() against an abstract class raises for it."""
-
-    @property
-    def __class__(self):
-        raise LookupError("no class")
-
-
 def gen(items):
     yield from items
 
@@ -172,19 +148,6 @@ SEQUENCES = {"list": list, "L": L, "tuple": tuple, "T": T, "seq": Seq, "deque": 
 ITERATORS = {"iter": iter, "gen": gen, "hint": HintIter, "fail": FailIter}
 FAMILY = {**dict.fromkeys(MAPPINGS, "map"), **dict.fromkeys(SEQUENCES, "seq"), **dict.fromkeys(ITERATORS, "iter")}
 KINDS_OF = {"map": list(MAPPINGS), "seq": list(SEQUENCES), "iter": ["iter", "iter", "gen", "gen", "hint", "fail"]}
-
-
-class Node:
-    """A container to build: `children` are (key, node) pairs for a mapping, else nodes."""
-
-    __slots__ = ("kind", "children", "extra")
-
-    def __init__(self, kind, children, extra=None):
-        self.kind, self.children, self.extra = kind, children, extra
-
-    def __repr__(self):
-        extra = "" if self.extra is None else f", {self.extra!r}"
-        return f"Node({self.kind!r}, {self.children!r}{extra})"
 
 
 class Built:
@@ -216,22 +179,8 @@ class Built:
 
 def shared_objects(*descriptions):
     """id -> object for every leaf and key of the descriptions: the objects both sides share."""
-    found = {}
-
-    def visit(d):
-        if type(d) is not Node:
-            found[id(d)] = d
-        elif FAMILY[d.kind] == "map":
-            for key, child in d.children:
-                found[id(key)] = key
-                visit(child)
-        else:
-            for child in d.children:
-                visit(child)
-
-    for d in descriptions:
-        visit(d)
-    return found
+    _, seen_keys, seen_leaves = walk_nodes(SHAPE, *descriptions)
+    return {id(x): x for x in seen_keys + seen_leaves}
 
 
 def canonical(x, built, shared):
@@ -313,88 +262,7 @@ def check_pair(da, db):
 
 
 # ---------------------------------------------------------------------------------------
-# Strategies: leaves, keys, trees, and the mutated twin of a tree.
-
-NAN = float("nan")
-INT_BOUNDS = [2**127 - 1, 2**127, -(2**127), -(2**127) - 1, 2**128, 2**63 - 1, 2**63, -(2**63) - 1, 2**64,
-              2**30, -(2**62)]
-FLOAT_SPECIALS = [0.0, -0.0, NAN, math.inf, -math.inf, 5e-324, 1.0, 1e308]
-CHAR = st.sampled_from("ab\x00\xe9\xff\u0100\u20ac\uffff\U0001d11e\U0010ffff") | st.characters(
-    exclude_categories=("Cs",))
-TEXT = st.text(CHAR, max_size=3)
-
-
-def pick(weighted):
-    """One of several strategies, by integer weights; shrinks towards the first."""
-    total = sum(w for w, _ in weighted)
-
-    @st.composite
-    def chosen(draw):
-        r = draw(st.integers(0, total - 1))
-        for w, s in weighted:
-            if r < w:
-                return draw(s)
-            r -= w
-        raise AssertionError
-
-    return chosen()
-
-
-ints = pick([(6, st.integers(-300, 300)), (2, st.sampled_from(INT_BOUNDS)),
-             (1, st.integers(-(2**127), 2**127 - 1)), (1, st.booleans()), (1, st.integers(-5, 5).map(Int)),
-             (1, st.sampled_from(INT_BOUNDS).map(Int))])
-floats = pick([(4, st.floats()), (2, st.sampled_from(FLOAT_SPECIALS)), (1, st.floats().map(Float))])
-texts = pick([(6, TEXT), (1, TEXT.map(Str)), (1, st.sampled_from(["\ud800", "a\udfff", "\udbff\udc00"]))])
-others = st.sampled_from([None, None, None, ...]) | st.builds(object) | st.builds(Opaque) | st.binary(max_size=3) \
-    | st.binary(max_size=2).map(bytearray) | st.builds(range, st.integers(-2, 4), st.integers(0, 4)) \
-    | st.frozensets(st.integers(0, 2), max_size=2) | st.sets(st.integers(0, 2), max_size=2) \
-    | st.complex_numbers(max_magnitude=4)
-leaves = pick([(6, ints), (5, texts), (5, floats), (4, others), (1, st.builds(NoClass))])
-# The surrogate strings and NoClass objects are rare on purpose: one surrogate ends the whole
-# comparison, and each NoClass pair reports four unraisable errors.
-
-keys = pick([(4, st.text("abc\xe9\u20ac", max_size=2)), (3, st.integers(-3, 3)),
-             (1, st.sampled_from([1.0, 2.5, NAN, True, False, None, -0.0])),
-             (1, st.tuples(st.integers(0, 2), st.text("ab", max_size=1))), (1, st.builds(object))])
-
-
-def near_leaf(draw, x):
-    """A leaf like x: equal as another object, or a close value, or of a neighbouring kind."""
-    r = draw(st.integers(0, 5))
-    if issubclass(type(x), bool) or not issubclass(type(x), (int, float, str)):
-        return draw(leaves)
-    if issubclass(type(x), int):
-        v = int(x)
-        return [int(str(v)), v + 1, -v, Int(v), float(v) if abs(v) < 2**60 else v - 1,
-                bool(v & 1)][r]
-    if issubclass(type(x), float):
-        v = float(x)
-        return [float(repr(v)) if v == v else float("nan"), math.nextafter(v, math.inf), -v, Float(v),
-                int(v) if math.isfinite(v) else v, 0.0 if v else -0.0][r]
-    s = str(x)
-    return ["".join(list(s)), s + draw(CHAR), s[:-1], Str(s), s[:1] + "\u0101" + s[2:], list(s)][r]
-
-
-def near_key(draw, k):
-    """A key equal to k but not the same object, when there is one."""
-    if issubclass(type(k), bool):
-        return int(k)
-    if issubclass(type(k), (int, float)) and math.isfinite(k) and k == int(k):
-        return draw(st.sampled_from([float(k), Int(k), int(str(int(k)))]))
-    if issubclass(type(k), float):
-        return float(repr(k))  # NaN: another NaN, which no lookup finds
-    if issubclass(type(k), str):
-        return draw(st.sampled_from([Str(k), "".join(list(k))]))
-    if issubclass(type(k), tuple):
-        return tuple(list(k))
-    return draw(keys)
-
-
-def children_for(draw, family, depth, n):
-    if family == "map":
-        return [(draw(keys), draw(trees(depth + 1))) for _ in range(n)]
-    return [draw(trees(depth + 1)) for _ in range(n)]
-
+# Strategies: the kinds of this file's trees (the rest is in trees.py), and pairs of leaves.
 
 def extra_for(draw, kind):
     if kind == "ddict":
@@ -404,66 +272,8 @@ def extra_for(draw, kind):
     return None
 
 
-@st.composite
-def trees(draw, depth=0):
-    if depth >= MAX_DEPTH or draw(st.integers(0, 9)) < 3 + depth:
-        return draw(leaves)
-    family = draw(st.sampled_from(["map", "map", "seq", "seq", "iter"]))
-    kind = draw(st.sampled_from(KINDS_OF[family]))
-    children = children_for(draw, family, depth, draw(st.integers(0, 4)))
-    return Node(kind, children, extra_for(draw, kind))
-
-
-def convert(draw, children, old_family, new_family):
-    if (old_family == "map") == (new_family == "map"):
-        return children
-    if new_family == "map":
-        return [(draw(keys), c) for c in children]
-    return [v for _, v in children]
-
-
-# The functions that take a drawn object get the caller's `draw`: hypothesis would inspect an
-# object passed to a strategy, and a NoClass object refuses that.
-def twin(draw, d, depth=0):
-    """A mutated copy of the description d: mostly the same, with sparse changes."""
-    r = draw(st.integers(0, 99))
-    if type(d) is not Node:
-        return d if r < 70 else near_leaf(draw, d) if r < 88 else draw(trees(depth))
-    if 55 <= r < 62:
-        return d  # the very same object on both sides
-    if r >= 92:
-        return draw(trees(depth))
-    family, kind = FAMILY[d.kind], d.kind
-    if 62 <= r < 80:
-        kind = draw(st.sampled_from(KINDS_OF[family]))
-    elif 80 <= r < 92:
-        kind = draw(st.sampled_from(KINDS_OF[draw(st.sampled_from(["map", "seq", "iter"]))]))
-    new_family = FAMILY[kind]
-    children = []
-    for child in convert(draw, d.children, family, new_family):
-        op = draw(st.integers(0, 19))
-        if op == 1:
-            continue  # dropped
-        if new_family == "map":
-            key, value = child
-            key = near_key(draw, key) if op == 2 else draw(keys) if op == 3 else key
-            children.append((key, twin(draw, value, depth + 1)))
-        else:
-            if op == 2:
-                children.append(draw(trees(depth + 1)))  # inserted
-            children.append(twin(draw, child, depth + 1))
-    children += children_for(draw, new_family, depth, draw(st.integers(0, 9)) // 8)
-    if len(children) > 1 and draw(st.integers(0, 9)) == 9:
-        children = draw(st.permutations(children))
-    extra = d.extra if kind == d.kind and draw(st.integers(0, 3)) else extra_for(draw, kind)
-    return Node(kind, children, extra)
-
-
-@st.composite
-def tree_pairs(draw):
-    a = draw(trees())
-    b = twin(draw, a)
-    return (b, a) if draw(st.integers(0, 3)) == 3 else (a, b)
+SHAPE = Shape(FAMILY, KINDS_OF, extra_for)
+tree_pairs = SHAPE.pairs
 
 
 @st.composite
