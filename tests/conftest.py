@@ -1,5 +1,6 @@
 # Shared test set-up: the --leak-check mode for the debug interpreter and the
 # `unraisable` fixture that collects reports made through sys.unraisablehook.
+import ctypes
 import gc
 import linecache
 import sys
@@ -50,6 +51,28 @@ def unraisable(request, monkeypatch):
     request.node.stash.setdefault(_RESETS, []).append(log.clear)
     yield log
     log.clear()
+
+
+class Injector:
+    """The allocation-failure injector of the module's test build (tools/fault_build.sh):
+    fail_at(n) makes the n-th C++ allocation from now fail (0: none); count() the allocations
+    made so far."""
+
+    def __init__(self, lib):
+        self.fail_at = lib.corvane_fail_allocation
+        self.fail_at.argtypes = [ctypes.c_long]
+        self.count = lib.corvane_allocations
+        self.count.restype = ctypes.c_long
+
+
+@pytest.fixture(scope="session")
+def injector():
+    import corvane
+
+    try:
+        return Injector(ctypes.CDLL(corvane.__file__))
+    except AttributeError:
+        pytest.skip("the module was built without the allocation-failure injector (tools/fault_build.sh)")
 
 
 def _counts():

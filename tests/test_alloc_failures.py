@@ -5,14 +5,12 @@ next call works. The module's C++ allocations fail through the injector of the t
 through _testcapi.set_nomemory, in every build."""
 
 import collections.abc as abc
-import ctypes
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-import corvane as module
 from corvane import corvane
 
 try:
@@ -95,22 +93,6 @@ def injected(injector, n, a, b):
         return outcome(a, b)
     finally:
         injector.fail_at(0)
-
-
-class Injector:
-    def __init__(self, lib):
-        self.fail_at = lib.corvane_fail_allocation
-        self.fail_at.argtypes = [ctypes.c_long]
-        self.count = lib.corvane_allocations
-        self.count.restype = ctypes.c_long
-
-
-@pytest.fixture(scope="module")
-def injector():
-    try:
-        return Injector(ctypes.CDLL(module.__file__))
-    except AttributeError:
-        pytest.skip("the module was built without the allocation-failure injector (tools/fault_build.sh)")
 
 
 def test_every_cpp_allocation_of_a_call_can_fail(injector, unraisable):

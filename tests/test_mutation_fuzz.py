@@ -22,6 +22,7 @@ first walks, token (replaced abc cache token functions) or import (hooks on impo
 
 import os
 import sys
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -29,11 +30,11 @@ from hypothesis import strategies as st
 
 try:
     import mutation_fuzz as mf
-    from helpers import Node
+    from helpers import Node, records
     from trees import Shape, keys, leaves, pick, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import mutation_fuzz as mf
-    from tests.helpers import Node
+    from tests.helpers import Node, records
     from tests.trees import Shape, keys, leaves, pick, walk_nodes
 
 DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
@@ -303,6 +304,36 @@ def test_hooks_at_unpredictable_moments_leave_a_sound_output(example):
 def test_hooks_of_the_first_walk_of_a_process(example):
     status, output, errors = mf.run_in_child(example)
     assert status == 0 and output.strip() in ("ok", "panic"), output + errors[-3000:]
+
+
+def nothing_left_behind():
+    """The records of a next call, which must end: one stopped by a lock left held fails the
+    test after a minute (in a thread of its own, which is left behind)."""
+    pair = [frozenset({1}), {"k": [1], "j": (2,)}], [frozenset({1}), {"k": [2], "i": (2,)}]
+    got = []
+    thread = threading.Thread(target=lambda: got.append(records(mf.corvane.corvane(*pair))), daemon=True)
+    thread.start()
+    thread.join(60)
+    assert not thread.is_alive(), "the next call has not ended in a minute"
+    return got[0]
+
+
+# With the module's test build only (make test-faults): runs under the sanitizers and the
+# release build skip it.
+@pytest.mark.no_leak_check
+@settings(max_examples=max(30, BUDGET // 10))
+@given(chaos_examples(), st.integers(1, 80))
+def test_memory_running_out_in_hooked_walks(injector, example, n):
+    expected = nothing_left_behind()
+    injector.fail_at(n)
+    try:
+        outcome = mf.run_chaos(example)
+    except MemoryError:
+        outcome = "memory"
+    finally:
+        injector.fail_at(0)
+    assert outcome in ("ok", "panic", "memory")
+    assert nothing_left_behind() == expected
 
 
 # ---------------------------------------------------------------------------------------

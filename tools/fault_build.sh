@@ -13,4 +13,4 @@ BUILD=build/faults-$(basename "$VENV")
     -DPython_EXECUTABLE="$PWD/$VENV/bin/python" >"$BUILD.configure.log" 2>&1 \
     || { cat "$BUILD.configure.log" >&2; exit 2; }
 "$VENV/bin/cmake" --build "$BUILD" >"$BUILD.build.log" 2>&1 || { cat "$BUILD.build.log" >&2; exit 2; }
-PYTHONPATH="$PWD/$BUILD" "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/test_alloc_failures.py "$@"
+PYTHONPATH="$PWD/$BUILD" "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/test_alloc_failures.py tests/test_mutation_fuzz.py -k "alloc or memory_running_out" "$@"
