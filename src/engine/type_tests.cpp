@@ -12,8 +12,9 @@
 namespace corvane {
 namespace {
 
-// An attribute of a module, imported on first need (through the gate: an import runs Python
-// code) and kept for the life of the process.
+// An attribute of a module, imported by the first call before its walk borrows anything
+// (fetch_abc) and kept for the life of the process. An import runs Python code: a fetch made
+// during a walk would go through the gate like any other such call.
 class CachedAttr {
 public:
     constexpr CachedAttr(const char* module, const char* name) : module_(module), name_(name) {}
@@ -173,6 +174,16 @@ bool is_iterator(Walk& walk, PyObject* x) {
     }
     g_iterator.get(walk);  // a failed test still needs the class that it describes
     return false;
+}
+
+void fetch_abc(Walk& walk) {
+    if (g_iterator.fetched() != nullptr) {
+        return;
+    }
+    g_token.read(walk);
+    g_mapping.get(walk);
+    g_sequence.get(walk);
+    g_iterator.get(walk);
 }
 
 bool iterator_class_fetched() noexcept { return g_iterator.fetched() != nullptr; }

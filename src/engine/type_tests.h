@@ -10,6 +10,11 @@ bool is_mapping(Walk& walk, PyObject* x);
 bool is_sequence(Walk& walk, PyObject* x);
 bool is_iterator(Walk& walk, PyObject* x);
 
+// Fetches the abstract classes and the abc cache token function if they are not yet fetched:
+// called before the walk borrows anything, so that the import (Python code) normally happens
+// with nothing to pin. A failed import fails the call.
+void fetch_abc(Walk& walk);
+
 // Whether collections.abc.Iterator has been fetched, which a failed iterator test needs.
 bool iterator_class_fetched() noexcept;
 

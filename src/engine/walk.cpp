@@ -183,6 +183,7 @@ bool stack_exhausted() {
 
 DiffList compare(PyObject* a, PyObject* b) {
     Walk walk;
+    fetch_abc(walk);
     corvane_dispatch(walk, Operand(a), Operand(b), nullptr);
     walk.finish();
     return std::move(walk.out);

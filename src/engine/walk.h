@@ -40,7 +40,9 @@
 //     could have made stale. What this trusts: that code run inside the check of a built-in
 //     type neither replaces the abc machinery nor turns a no into a yes by clearing a cache
 //     under a subclass hook whose answer it changed (no stock class does either).
-// Releases made while a failure unwinds bypass the gate: nothing borrowed is read after them.
+// The abstract classes and the token function are imported at the start of the first call,
+// before anything is borrowed. Releases made while a failure unwinds bypass the gate: nothing
+// borrowed is read after them.
 #pragma once
 
 #include "engine/engine.h"
