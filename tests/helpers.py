@@ -1,26 +1,76 @@
 """Small shared helpers for the corvane tests."""
 
 import collections.abc as abc
+import functools
 import gc
+import os
 import sys
+import textwrap
 
 import corvane
 
 
 class Map(abc.Mapping):
-    """A plain mapping that is no dict: it takes the general path."""
+    """A mapping over the dict `data` that is no dict, so that it takes the general path.
 
-    def __init__(self, d):
-        self.d = d
+    Its lookup, `in`, __iter__ and __len__ are data's; what items() gives is set by `items_as`:
+      "view"  the Mapping's own ItemsView, which reads through __iter__ and __getitem__ (so a
+              getitem hook runs for each item too);
+      "list"  a new list of data's items, which asks no other method.
+    items, getitem, contains: a hook that runs in place of that method, called as hook(usual)
+        with `usual` a function that does what the method does without the hook; its result is
+        the method's. raising(), returns() and then() below make the common ones.
+    log, name: each call of those three methods is appended to the list `log` before its hook
+        runs, as (name, "items") or (name, "getitem" or "contains", key).
+    """
 
-    def __getitem__(self, k):
-        return self.d[k]
+    def __init__(self, data, items_as="view", items=None, getitem=None, contains=None, log=None, name=None):
+        self.data, self.items_as, self.log, self.name = data, items_as, log, name
+        self.on_items, self.on_getitem, self.on_contains = items, getitem, contains
+
+    def _call(self, hook, usual, *call):
+        if self.log is not None:
+            self.log.append((self.name, *call))
+        return hook(usual) if hook else usual()
+
+    def items(self):
+        usual = (lambda: list(self.data.items())) if self.items_as == "list" else super().items
+        return self._call(self.on_items, usual, "items")
+
+    def __getitem__(self, key):
+        if self.on_getitem is None and self.log is None:
+            # As a plain lookup: allocates nothing (not even a cell for a closure), since a
+            # MemoryError raised here would read as a missing key.
+            return self.data[key]
+        return self._call(self.on_getitem, functools.partial(self.data.__getitem__, key), "getitem", key)
+
+    def __contains__(self, key):
+        return self._call(self.on_contains, functools.partial(self.data.__contains__, key), "contains", key)
 
     def __iter__(self):
-        return iter(self.d)
+        return iter(self.data)
 
     def __len__(self):
-        return len(self.d)
+        return len(self.data)
+
+
+def raising(exc_type, *args):
+    """A hook that raises exc_type(*args), whatever it is called with."""
+
+    def explode_in_hook(*_):
+        raise exc_type(*args)
+
+    return explode_in_hook
+
+
+def returns(value):
+    """A hook that gives `value` instead of the usual result."""
+    return lambda usual: value
+
+
+def then(effect):
+    """A hook that runs `effect` first, then the usual code."""
+    return lambda usual: (effect(), usual())[1]
 
 
 # The classes of the objects that randomised trees are made of (see trees.py), here so that a
@@ -80,6 +130,12 @@ def records(out):
     )
 
 
+def child_script(code):
+    """`code`, dedented, for `python -c` in a new interpreter that imports these helpers too."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return f"import sys\nsys.path.insert(0, {here!r})\n" + textwrap.dedent(code)
+
+
 _panic = []
 
 
@@ -97,7 +153,7 @@ def panic_type():
 
 def refcounts(*roots):
     """Reference count by id of everything reachable from the roots through dicts, lists,
-    tuples and the `data` or `d` that a test double keeps (read without running its code)."""
+    tuples and the `data` that a test double keeps (read without running its code)."""
     found, todo = {}, list(roots)
     while todo:
         obj = todo.pop()
@@ -111,7 +167,8 @@ def refcounts(*roots):
             todo += obj
         elif "__dict__" in dir(kind):
             attrs = object.__getattribute__(obj, "__dict__")
-            todo += [attrs[name] for name in ("data", "d") if name in attrs]
+            if "data" in attrs:
+                todo.append(attrs["data"])
     obj = attrs = None  # the last ones looked at would count one reference more
     gc.collect()
     return {key: sys.getrefcount(obj) for key, obj in found.items()}

@@ -25,11 +25,11 @@ from corvane import corvane
 
 try:
     import oracle
-    from helpers import Map, panic_type, records
+    from helpers import Map, panic_type, records, returns
     from trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import oracle
-    from tests.helpers import Map, panic_type, records
+    from tests.helpers import Map, panic_type, records, returns
     from tests.trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 
 BUDGET = settings.default.max_examples
@@ -50,40 +50,12 @@ class T(tuple):
     pass
 
 
-class StrictMap(Map):
-    """Its lookup of a missing key raises TypeError rather than KeyError."""
-
-    def __getitem__(self, k):
-        try:
-            return self.d[k]
-        except KeyError:
-            raise TypeError("no such key") from None
-
-    def __contains__(self, k):
-        return k in self.d
-
-
-class PairMap(abc.Mapping):
-    """Keeps its items as a list of pairs, duplicate keys included, and hands out that very
-    list from items(); a lookup finds the last pair with the key."""
-
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return self.pairs
-
-    def __getitem__(self, key):
-        for k, v in reversed(self.pairs):
-            if k is key or k == key:
-                return v
-        raise KeyError(key)
-
-    def __iter__(self):
-        return (k for k, _ in self.pairs)
-
-    def __len__(self):
-        return len(self.pairs)
+def strict_lookup(usual):
+    """A lookup of a missing key that raises TypeError rather than KeyError."""
+    try:
+        return usual()
+    except KeyError:
+        raise TypeError("no such key") from None
 
 
 class Seq(abc.Sequence):
@@ -140,9 +112,10 @@ MAPPINGS = {
     "odict": collections.OrderedDict,
     "ddict": lambda items, extra: collections.defaultdict(extra, items),
     "map": lambda items: Map(dict(items)),
-    "strict": lambda items: StrictMap(dict(items)),
+    "strict": lambda items: Map(dict(items), getitem=strict_lookup),
     "proxy": lambda items: types.MappingProxyType(dict(items)),
-    "pairs": PairMap,
+    # items() hands out the very list of pairs, duplicate keys included; a lookup finds a key's last value
+    "pairs": lambda items: Map(dict(items), items=returns(items)),
 }
 SEQUENCES = {"list": list, "L": L, "tuple": tuple, "T": T, "seq": Seq, "deque": collections.deque}
 ITERATORS = {"iter": iter, "gen": gen, "hint": HintIter, "fail": FailIter}

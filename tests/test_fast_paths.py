@@ -2,16 +2,15 @@
 # gives: the same records, the same objects, and the same calls into Python code, in order.
 import subprocess
 import sys
-from collections import abc
 
 import pytest
 
 from corvane import corvane
 
 try:
-    from helpers import panic_type, records
+    from helpers import Map, panic_type, records, then
 except ImportError:  # run as a package
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, panic_type, records, then
 
 
 class LoggedKey(str):
@@ -87,27 +86,15 @@ def test_child_path_holds_the_key_object_of_a():
     assert out.val_changes[0].path[0] is key_a
 
 
-class ClearsOnItems(abc.Mapping):
-    """A mapping whose items() empties a container: Python code in the middle of a walk."""
-
-    def __init__(self, victim):
-        self.victim = victim
-
-    def __getitem__(self, key):
-        raise KeyError(key)
-
-    def __iter__(self):
-        self.victim.clear()
-        return iter(())
-
-    def __len__(self):
-        return 0
+def clears_on_items(victim):
+    """An empty mapping whose items() empties a container: Python code in the middle of a walk."""
+    return Map({}, items=then(victim.clear))
 
 
 def test_list_emptied_mid_walk_is_compared_as_it_was():
     tail_a, tail_b = fresh("left"), fresh("right")
     a, b = [None, 1, tail_a], [None, 1, tail_b]
-    a[0], b[0] = ClearsOnItems(a), ClearsOnItems(b)
+    a[0], b[0] = clears_on_items(a), clears_on_items(b)
     assert records(corvane(a, b)) == [("val", [2], tail_a, tail_b)]
     assert a == [] and b == []
 
@@ -116,7 +103,7 @@ def test_dict_emptied_mid_walk_is_walked_as_it_was():
     # a's items are those it had when its walk began; b is looked up as it is now.
     value_a = fresh("old")
     a, b = {"first": None, "second": value_a}, {"first": None, "second": "new"}
-    a["first"], b["first"] = ClearsOnItems(a), ClearsOnItems(a)
+    a["first"], b["first"] = clears_on_items(a), clears_on_items(a)
     # ... and the second pass tests b's keys against a as it is by then: empty.
     assert records(corvane(a, b)) == [
         ("val", ["second"], value_a, "new"),
@@ -124,7 +111,7 @@ def test_dict_emptied_mid_walk_is_walked_as_it_was():
         ("added", [], "second", "new"),
     ]
     a, b = {"first": None, "second": value_a}, {"first": None, "second": "new"}
-    a["first"], b["first"] = ClearsOnItems(b), ClearsOnItems(b)
+    a["first"], b["first"] = clears_on_items(b), clears_on_items(b)
     assert records(corvane(a, b)) == [("removed", [], "second", value_a)]
 
 

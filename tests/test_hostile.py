@@ -3,19 +3,18 @@ the wrong kind of thing, change the trees under the walk, or call corvane again.
 records, unraisable reports or a PanicException, and leaves every reference count as it was."""
 
 import collections.abc as abc
-import gc
+import functools
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
 from corvane import corvane
 
 try:
-    from helpers import panic_type, records
+    from helpers import Map, child_script, panic_type, raising, records, refcounts, returns, then
 except ImportError:  # tests collected as a package
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, child_script, panic_type, raising, records, refcounts, returns, then
 
 
 def nth(n, act, other=None):
@@ -31,43 +30,15 @@ def nth(n, act, other=None):
 
 
 def boom(exc_type=ValueError):
-    def act(usual):
-        raise exc_type("boom")
-
-    return act
-
-
-def returns(value):
-    return lambda usual: value
-
-
-def then(effect):
-    """Runs `effect` first, then the usual code."""
-    return lambda usual: (effect(), usual())[1]
+    return raising(exc_type, "boom")
 
 
 def run(hook, usual):
     return hook(usual) if hook else usual()
 
 
-class M(abc.Mapping):
-    def __init__(self, data, items=None, getitem=None, contains=None):
-        self.data, self.items_hook, self.getitem, self.contains = data, items, getitem, contains
-
-    def items(self):
-        return run(self.items_hook, lambda: list(self.data.items()))
-
-    def __getitem__(self, key):
-        return run(self.getitem, lambda: self.data[key])
-
-    def __contains__(self, key):
-        return run(self.contains, lambda: key in self.data)
-
-    def __iter__(self):
-        return iter(self.data)
-
-    def __len__(self):
-        return len(self.data)
+# items() is a list here: it asks no lookup, so a getitem hook runs only where the walk looks up.
+M = functools.partial(Map, items_as="list")
 
 
 class It:
@@ -137,29 +108,10 @@ class Roots:
     a = b = None
 
 
-def refcounts(roots):
-    """Reference count by id of everything reachable from the roots through containers and doubles."""
-    found, todo = {}, list(roots)
-    while todo:
-        obj = todo.pop()
-        if id(obj) not in found:
-            found[id(obj)] = obj
-            kind = type(obj)  # not isinstance(): a Liar answers that with its own code
-            if kind is dict:
-                todo += [*obj, *obj.values()]
-            elif kind in (list, tuple):
-                todo += obj
-            elif kind in (M, It, Seq):
-                todo.append(obj.data)
-    obj = None  # the last object popped would count one reference more
-    return {key: sys.getrefcount(obj) for key, obj in found.items()}
-
-
 def assert_refcounts_restored(roots, before, unraisable):
     # Objects that a case drops from the trees may be gone; every survivor must be as it was.
     unraisable.clear()
-    gc.collect()
-    after = refcounts(roots)
+    after = refcounts(roots.a, roots.b)
     assert {k: v for k, v in after.items() if k in before} == {k: before[k] for k in after if k in before}
 
 
@@ -303,7 +255,7 @@ def make(case):
 @pytest.mark.parametrize("case, expected, reports", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_hostile_input(case, expected, reports, unraisable):
     roots = make(case)
-    before = refcounts([roots.a, roots.b])
+    before = refcounts(roots.a, roots.b)
     kind, result = outcome(roots.a, roots.b)
     if isinstance(expected, Panic):
         assert kind == "panic", result
@@ -313,7 +265,7 @@ def test_hostile_input(case, expected, reports, unraisable):
     assert len(unraisable) == reports
     assert all(r.object in (roots.a, roots.b) and r.exc_type is not panic_type() for r in unraisable)
     del result
-    assert_refcounts_restored([roots.a, roots.b], before, unraisable)
+    assert_refcounts_restored(roots, before, unraisable)
     assert records(corvane({"k": [1]}, {"k": [2]})) == [("val", ["k", 0], 1, 2)]
 
 
@@ -357,12 +309,12 @@ def test_corvane_called_from_inside_a_hook(site, act, unraisable):
     expected = expected or outcome(*SITES[site](None))  # the same as if the hook did nothing
     make_act, logged = ACTS[act]
     log = []
-    a, b = SITES[site](nth(1, make_act(log)))
-    before = refcounts([a, b])
-    assert outcome(a, b) == expected
+    roots = make(lambda r: SITES[site](nth(1, make_act(log))))
+    before = refcounts(roots.a, roots.b)
+    assert outcome(roots.a, roots.b) == expected
     assert log == logged and unraisable == []
     del direct
-    assert_refcounts_restored([a, b], before, unraisable)
+    assert_refcounts_restored(roots, before, unraisable)
 
 
 class Dying:
@@ -392,14 +344,10 @@ def test_corvane_called_from_finalizers_of_released_elements(last):
 REGISTERED_MID_WALK = """
     import collections.abc as abc
     from corvane import corvane
+    from helpers import Map, then
 
-    class M(abc.Mapping):
-        __getitem__ = __iter__ = __len__ = None
-        def items(self):
-            abc.Sequence.register(frozenset)
-            return []
-
-    out = corvane([frozenset({1}), M(), frozenset({1})], [frozenset({2}), {}, frozenset({2})])
+    registers = Map({}, items_as="list", items=then(lambda: abc.Sequence.register(frozenset)))
+    out = corvane([frozenset({1}), registers, frozenset({1})], [frozenset({2}), {}, frozenset({2})])
     print([r.path for r in out.type_and_val_changes], [(r.path, r.a, r.b) for r in out.val_changes])
 """
 
@@ -407,6 +355,6 @@ REGISTERED_MID_WALK = """
 @pytest.mark.no_leak_check
 def test_registration_during_walk_changes_later_answers():
     # The answers for built-in types may be remembered, but not past a new registration.
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(REGISTERED_MID_WALK)], capture_output=True,
+    run = subprocess.run([sys.executable, "-c", child_script(REGISTERED_MID_WALK)], capture_output=True,
                          text=True, timeout=60)
     assert run.stdout.strip() == "[[0]] [([2, 0], 1, 2)]", run.stderr

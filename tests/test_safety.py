@@ -5,7 +5,6 @@ garbage collector. Whatever it changes, the walk compares what the rules say it 
 nothing it frees is read again. Cases that change process-wide state run in a fresh interpreter
 (under the sanitizer run, a fresh sanitized one)."""
 
-import collections.abc as abc
 import gc
 import json
 import subprocess
@@ -17,9 +16,9 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import panic_type, records
+    from helpers import Map, panic_type, raising, records
 except ImportError:  # tests collected as a package
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, panic_type, raising, records
 
 
 def fresh(code):
@@ -272,25 +271,13 @@ class TestLookups:
             def __class__(self):
                 raise RecursionError("not really deep")
 
-        class Strict(abc.Mapping):
-            def __getitem__(self, key):
-                raise RecursionError("not really deep")
-
-            def __iter__(self):
-                return iter(["k"])
-
-            def __len__(self):
-                return 1
-
-            def items(self):
-                return [("k", 1)]
-
         if where == "class":
             x, y = Deep(), Deep()
             assert records(corvane(x, y)) == [("type", [], x, y)]
             assert [r.exc_type for r in unraisable] == [RecursionError] * 4
         else:
-            assert records(corvane({"k": 1}, Strict())) == [("removed", [], "k", 1)]
+            strict = Map({"k": 1}, items_as="list", getitem=raising(RecursionError, "not really deep"))
+            assert records(corvane({"k": 1}, strict)) == [("removed", [], "k", 1)]
 
 
 class TestHooksOfTheInterpreter:

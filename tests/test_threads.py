@@ -2,10 +2,10 @@
 threads, and threads racing to make the process-wide classes in a fresh interpreter."""
 
 import collections.abc as abc
+import functools
 import json
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 
@@ -14,9 +14,9 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import panic_type, records
+    from helpers import Map, child_script, panic_type, records
 except ImportError:  # tests collected as a package
-    from tests.helpers import panic_type, records
+    from tests.helpers import Map, child_script, panic_type, records
 
 THREADS, ROUNDS = 8, 100
 
@@ -26,20 +26,11 @@ def yield_first(value):
     return value
 
 
-class SlowMap(abc.Mapping):
-    def __init__(self, data):
-        self.data = data
+def slow(usual):
+    return yield_first(usual())
 
-    def items(self):
-        return yield_first(list(self.data.items()))
 
-    def __getitem__(self, key):
-        return yield_first(self.data[key])
-
-    def __contains__(self, key):
-        return yield_first(key in self.data)
-
-    __iter__, __len__ = lambda self: iter(self.data), lambda self: len(self.data)
+SlowMap = functools.partial(Map, items_as="list", items=slow, getitem=slow, contains=slow)
 
 
 class SlowSeq(abc.Sequence):
@@ -121,22 +112,23 @@ def test_concurrent_calls_match_single_threaded_run(unraisable):
 
 
 FIRST_USE_RACE = """
-    import collections.abc as abc, json, sys, threading, time
+    import json, sys, threading, time
     from corvane import corvane
+    from helpers import Map, then
 
-    class Map(abc.Mapping):
-        def __init__(self, data): self.data = data
-        def __getitem__(self, key): time.sleep(0); return self.data[key]
-        __iter__, __len__ = lambda self: iter(self.data), lambda self: len(self.data)
+    def slow_map(data):  # lets another thread run before each lookup and `in`
+        pause = then(lambda: time.sleep(0))
+        return Map(data, getitem=pause, contains=pause)
 
     def panic(steps):
         try:
-            corvane([Map({"k": 1})], [{"k": 2**200}])
+            corvane([slow_map({"k": 1})], [{"k": 2**200}])
         except BaseException as exc:
             steps.append(("panic", id(type(exc)), type(exc).__name__, "OverflowError" in str(exc)))
 
     def read(steps):
-        out = corvane({"m": Map({"x": [1, 2]}), "gone": 1, "t": None}, Map({"m": {"x": (1, 3, 4)}, "new": 2, "t": 0}))
+        out = corvane({"m": slow_map({"x": [1, 2]}), "gone": 1, "t": None},
+                      slow_map({"m": {"x": (1, 3, 4)}, "new": 2, "t": 0}))
         for name in ("val_changes", "type_and_val_changes", "dict_items_added", "dict_items_removed",
                      "iter_len_mismatch"):
             steps += [(name, id(type(r)), type(r).__name__, r.path) for r in getattr(out, name)]
@@ -163,8 +155,8 @@ FIRST_USE_RACE = """
 def test_first_use_race_in_fresh_interpreter(attempt):
     # The record classes, the PanicException class and the abstract classes are all made or
     # fetched for the first time while eight threads need them at once.
-    run = subprocess.run([sys.executable, "-c", textwrap.dedent(FIRST_USE_RACE)], capture_output=True,
-                         text=True, timeout=60)
+    run = subprocess.run([sys.executable, "-c", child_script(FIRST_USE_RACE)], capture_output=True, text=True,
+                         timeout=60)
     assert run.returncode == 0, run.stderr
     seen = json.loads(run.stdout)
     assert all(steps == seen[0] for steps in seen), "threads saw different classes or results"
