@@ -4,6 +4,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from corvane import corvane
 
@@ -150,10 +152,25 @@ class Int(int):
         (Int(2**40), 2**40, False),
         (Int(2**70), 2**70 + 1, True),
         (True, 1, False),
+        # Digit counts: two to four digits are read directly, five through the conversion.
+        (2**30, 2**30, False),
+        (2**90, -(2**90), True),
+        (2**60, 2**61, True),
+        (2**120 - 1, 2**120 - 1, False),
+        (2**120 - 1, 2**120, True),
+        (2**120, 2**120, False),
+        (-(2**127), -(2**127), False),
+        (2**119 + 5, 2**119 + 7, True),
     ],
 )
 def test_ints_on_either_side_of_a_machine_word(a, b, differ):
     assert records(corvane(a, b)) == ([("val", [], a, b)] if differ else [])
+
+
+@given(st.integers(-(2**127), 2**127 - 1), st.integers(-(2**127), 2**127 - 1), st.booleans())
+def test_ints_within_128_bits_compare_by_value(a, b, same):
+    b = int(str(a)) if same else b  # an equal value in another object
+    assert records(corvane(a, b)) == ([] if a == b else [("val", [], a, b)])
 
 
 @pytest.mark.parametrize(

@@ -26,22 +26,22 @@ inline bool strings_equal(PyObject* a, PyObject* b) {
 }
 
 // As signed 128-bit values; ints (bools and subclasses too) small enough for one machine word
-// are read directly, exact ints within 64 bits through the public conversion.
+// are read directly, and so are exact ints of a few digits, in the representation that
+// PyUnstable_Long_IsCompact reads: a normalized int's digit count and sign (lv_tag) and its
+// digits are the same for equal values. Four digits are at most 120 bits, so no int that the
+// rules refuse (beyond 128 bits) is decided here.
 inline bool ints_equal(PyObject* a, PyObject* b) {
     auto* x = reinterpret_cast<PyLongObject*>(a);
     auto* y = reinterpret_cast<PyLongObject*>(b);
     if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
         return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
     }
-    // Exact ints within 64 bits: read directly (no error is possible, and none is made).
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        int overflow_a = 0;
-        int overflow_b = 0;
-        long long va = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-        long long vb = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-        if ((overflow_a | overflow_b) == 0) {
-            return va == vb;
-        }
+    constexpr uintptr_t kFiveDigits = uintptr_t{5} << _PyLong_NON_SIZE_BITS;
+    uintptr_t tag_a = x->long_value.lv_tag;
+    uintptr_t tag_b = y->long_value.lv_tag;
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) && tag_a < kFiveDigits && tag_b < kFiveDigits) {
+        return tag_a == tag_b && std::memcmp(x->long_value.ob_digit, y->long_value.ob_digit,
+                                             (tag_a >> _PyLong_NON_SIZE_BITS) * sizeof(digit)) == 0;
     }
     return ints_equal_general(a, b);
 }
