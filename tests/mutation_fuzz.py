@@ -23,6 +23,7 @@ import builtins
 import collections.abc as cabc
 import gc
 import importlib.util
+import json
 import os
 import pickle
 import signal
@@ -605,6 +606,12 @@ def check_against_model(example):
 # collector, signals, replaced abc cache token functions, imports. Only the outcome's shape is
 # checked (and the sanitizers watch).
 
+def shape_of(recs):
+    """Kinds, paths and keys or lengths of records: what stays comparable across processes."""
+    return [[kind, [repr(p) for p in path]] + ([x, y] if kind == "len" else [repr(x)] if kind in ("added", "removed") else [])
+            for kind, path, x, y in recs]
+
+
 def check_output_shape(out):
     """Every field of every record readable, paths lists."""
     for r in out.val_changes + out.type_and_val_changes:
@@ -615,9 +622,10 @@ def check_output_shape(out):
         assert type(r.path) is list and type(r.a_len) is int and type(r.b_len) is int
 
 
-def run_chaos(example):
+def run_chaos(example, found=None):
     """The module alone, with the process's hooks installed. "ok", or "panic" for a
-    PanicException; anything else raised fails."""
+    PanicException; anything else raised fails. `found`, a list, receives the kind, path and
+    key (or lengths) of each record."""
     state = AbcState()
     saved = (sys.unraisablehook, signal.getsignal(signal.SIGALRM), signal.getsignal(signal.SIGUSR1),
              gc.get_threshold(), _abc.get_cache_token, abc_module.get_cache_token)
@@ -630,6 +638,8 @@ def run_chaos(example):
         try:
             out = corvane.corvane(a, b)
             check_output_shape(out)
+            if found is not None:
+                found.extend(shape_of(records(out)))
             return "ok"
         except panic_type():
             return "panic"
@@ -760,12 +770,14 @@ def run_in_child(example, timeout=120):
 
 def child_main():
     example = pickle.loads(sys.stdin.buffer.read())
+    found = []
     try:
-        outcome = run_chaos(example)
+        outcome = run_chaos(example, found)
     except BaseException as exc:  # noqa: BLE001 - reported to the parent
         print(f"raised {type(exc).__name__}: {exc}")
         sys.stdout.flush()
         os._exit(3)
     print(outcome)
+    print(json.dumps(found))
     sys.stdout.flush()
     os._exit(0)  # no exit handlers: nothing of the interpreter's teardown is under test here
