@@ -230,8 +230,9 @@ def children_of(d):
 def chaos_examples(draw, first_walk=False):
     example = draw(examples(CHAOS_SHAPE, chaos=True, process=draw(process_hooks(first_walk))))
     if first_walk:
-        # The hooks of a first walk fire once or a few times, at its first abstract class
-        # check: they change the containers near the roots, which the walk is then reading.
+        # The hooks of a first walk fire at one of their first calls, or at each: where the
+        # call begins, or at its first abstract class checks; they change the containers near
+        # the roots, which the walk may then be reading.
         roots = [d for d in (example.a, example.b) if CHAOS_SHAPE.is_container(d)]
         near_roots = roots + [c for d in roots for c in children_of(d) if CHAOS_SHAPE.is_container(c)]
         for site in process_sites(example.process) if near_roots else ():
@@ -240,7 +241,7 @@ def chaos_examples(draw, first_walk=False):
                 target = pool[draw(st.integers(0, len(pool) - 1))]
                 op = draw(st.sampled_from(["clear", "clear", "pop", "popfirst", "set"]))
                 example.targets.append(target)
-                example.program.append((site, site, draw(st.sampled_from([0, 1])),
+                example.program.append((site, site, draw(st.sampled_from([0, 1, 2, 3])),
                                         ("mutate", target, op, (draw(fuzz_keys), draw(leaves)))))
     return example
 
@@ -383,14 +384,14 @@ def test_chosen_examples_match_the_model(name):
 SIDE = [None, None, None]  # what the dicts below hold at "k" before the hooks empty them
 
 
-def first_walk(process, trigger):
+def first_walk(process, trigger, when=0):
     """A first walk that would meet its first abstract class check (of a list) while the dict
-    around it is read in place; the process's hook then empties that dict, whose items nothing
-    else holds."""
+    around it is read in place; the process's hook (at each of its calls, or at the `when`-th)
+    then empties that dict, whose items nothing else holds."""
     outer_a, outer_b = Node("dict", [("k", Node("list", SIDE))]), Node("dict", [("k", Node("list", SIDE))])
     clear = ("mutate", outer_a, "clear", ("k", 0))
     clear_b = ("mutate", outer_b, "clear", ("k", 0))
-    return mf.Example(outer_a, outer_b, [(trigger, trigger, 0, clear), (trigger, trigger, 0, clear_b)],
+    return mf.Example(outer_a, outer_b, [(trigger, trigger, when, clear), (trigger, trigger, when, clear_b)],
                       targets=[outer_a, outer_b], process=[process])
 
 
@@ -399,7 +400,8 @@ def first_walk(process, trigger):
                                      ("token", "breakpoint"), ("token", "pop")], ids=lambda p: "-".join(p))
 def test_chosen_first_walks(process):
     trigger = {"import": "import", "finder": "import", "token": mf.TOKEN}[process[0]]
-    status, output, errors = mf.run_in_child(first_walk(process, trigger))
+    # A token function would be called first where the call begins, then around the check.
+    status, output, errors = mf.run_in_child(first_walk(process, trigger, 2 if trigger == mf.TOKEN else 0))
     assert status == 0, output + errors[-3000:]
     # Each dict walked as it was before the hook or as it is after it: a list read after it
     # was freed (nothing may be) shows as another outcome, or as a crash.
