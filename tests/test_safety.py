@@ -66,6 +66,7 @@ def text(s):
 
 
 class TestImportsAndReplacedHelpers:
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_the_first_import_of_the_abstract_classes_clears_a_dict_being_walked(self):
         # The first call imports the classes before it reads anything: an __import__ hook that
         # clears `a` there frees nothing that the walk holds, and the walk sees `a` empty.
@@ -83,6 +84,7 @@ class TestImportsAndReplacedHelpers:
         """)
         assert got == ["ok", [["DictDiff", "[]"], ["DictDiff", "[]"]]]
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_the_abstract_classes_cannot_be_imported(self):
         # The first call fails as a whole, with the import's error named; the next one, with
         # the import working again, fetches them and compares.
@@ -104,6 +106,7 @@ class TestImportsAndReplacedHelpers:
     @pytest.mark.parametrize("replacement", [
         "gc.collect", "breakpoint", "victims.pop",
     ])
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_replaced_token_function_is_never_called(self, replacement):
         # Builtins run Python code too: a gc callback, the breakpoint hook, the __index__ of what
         # list.pop hands out. The walk reads the token from the accelerator's own function only.
@@ -129,6 +132,7 @@ class TestImportsAndReplacedHelpers:
 
 
 class TestFinalizersAndReleases:
+    @pytest.mark.no_leak_check  # the work is done in a child process
     @pytest.mark.parametrize("released", ["element", "iterator"])
     def test_a_finalizer_run_by_a_release_registers_a_class(self, released):
         # Inside the inner walk, frozenset is asked about after the last call into Python code;
@@ -177,6 +181,7 @@ class TestFinalizersAndReleases:
 
 
 class TestTheAbstractClassesThemselves:
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_check_that_registers_the_type_it_checks(self):
         # The first check of `list` scans Mapping's subclasses; one of them, through its
         # metaclass, registers list as a Mapping while the check runs (and still answers no).
@@ -205,6 +210,7 @@ class TestTheAbstractClassesThemselves:
         "Sequence.__subclasshook__ = classmethod(lambda cls, sub: NotImplemented); "
         "Sequence._abc_registry_clear(); Sequence._abc_caches_clear()",
     ])
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_answers_do_not_outlive_their_call(self, unregister):
         got = fresh(f"""
             from collections.abc import Sequence
@@ -215,6 +221,7 @@ class TestTheAbstractClassesThemselves:
         """)
         assert got == [["ok", [["ValChange", "[0]"]]], ["ok", [["TypeAndValChange", "[]"]]]]
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_replaced_instancecheck_is_asked_again_in_the_next_call(self):
         got = fresh("""
             import abc
@@ -341,6 +348,7 @@ class TestHooksOfTheInterpreter:
 
 class TestReleasesAndLookupsAfterPins:
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_value_found_by_lookup_after_the_held_value_is_released_stays_alive(self):
         # Comparing a["k0"] pins the step on b and the hook drops b["k0"], so the step holds its
         # last reference. The next key lets go of it and looks "k1" up in b; the hook met by that
@@ -358,6 +366,7 @@ class TestReleasesAndLookupsAfterPins:
         """)
         assert got == [["TypeAndValChange", ["k0", 0]], ["TypeAndValChange", ["k1"]], "bytearray"]
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_key_put_into_b_by_a_finalizer_is_compared_through_a_real_lookup(self):
         # The held value's finalizer runs when the walk lets go of it, and puts a key into b whose
         # equality is Python code and meets "k1" first on its probe path. Its error means "removed".
@@ -392,6 +401,7 @@ class TestReleasesAndLookupsAfterPins:
                        ["IterLenMismatch", ["k0"]], ["Evil"], ["'k1'"]]
 
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     @pytest.mark.parametrize("where", ["pinned list", "drained iterator"])
     def test_an_object_held_twice_is_released_through_the_gate(self, where):
         # The walk's copy (or its drained elements) holds the only two references to an object
@@ -423,6 +433,7 @@ class TestReleasesAndLookupsAfterPins:
         """)
         assert [1] not in got
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_recursion_error_raised_by_a_lookup_deep_in_the_walk_means_removed(self):
         # Deep, but with room left for the walk: the mapping's own RecursionError is an error of
         # the lookup, as a KeyError would be.
@@ -486,6 +497,7 @@ else:
 
 
 class TestInterpreters:
+    @pytest.mark.no_leak_check  # the work is done in a child process
     def test_a_legacy_subinterpreter_compares_its_own_mappings(self):
         pytest.importorskip("_testcapi")
         got = fresh(f"""
