@@ -103,6 +103,20 @@ class NoClass:
         return NoClass, ()
 
 
+class Seq(abc.Sequence):
+    """A sequence over a list of `data` that is no list, known to the walk only through the
+    abstract class."""
+
+    def __init__(self, data):
+        self.data = list(data)
+
+    def __getitem__(self, i):
+        return self.data[i]
+
+    def __len__(self):
+        return len(self.data)
+
+
 class Node:
     """A container to build: `children` are (key, node) pairs for a mapping, else nodes."""
 

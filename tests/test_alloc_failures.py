@@ -4,7 +4,6 @@ next call works. The module's C++ allocations fail through the injector of the t
 (tools/fault_build.sh builds it and runs this file); the interpreter's own allocations fail
 through _testcapi.set_nomemory, in every build."""
 
-import collections.abc as abc
 import subprocess
 import sys
 import textwrap
@@ -14,22 +13,11 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import Map, records, refcounts
+    from helpers import Map, Seq, records, refcounts
 except ImportError:  # tests collected as a package
-    from tests.helpers import Map, records, refcounts
+    from tests.helpers import Map, Seq, records, refcounts
 
 _testcapi = pytest.importorskip("_testcapi")
-
-
-class Seq(abc.Sequence):
-    def __init__(self, data):
-        self.data = data
-
-    def __getitem__(self, i):
-        return self.data[i]
-
-    def __len__(self):
-        return len(self.data)
 
 
 def trees():

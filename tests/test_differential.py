@@ -13,7 +13,6 @@ max_examples is the budget shared by the tests of this file.
 """
 
 import collections
-import collections.abc as abc
 import sys
 import types
 
@@ -25,11 +24,11 @@ from corvane import corvane
 
 try:
     import oracle
-    from helpers import Map, panic_type, records, returns
+    from helpers import Map, Seq, panic_type, records, returns
     from trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 except ImportError:  # tests collected as a package
     from tests import oracle
-    from tests.helpers import Map, panic_type, records, returns
+    from tests.helpers import Map, Seq, panic_type, records, returns
     from tests.trees import Node, Shape, Str, leaves, near_leaf, walk_nodes
 
 BUDGET = settings.default.max_examples
@@ -56,17 +55,6 @@ def strict_lookup(usual):
         return usual()
     except KeyError:
         raise TypeError("no such key") from None
-
-
-class Seq(abc.Sequence):
-    def __init__(self, items):
-        self.items = items
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __len__(self):
-        return len(self.items)
 
 
 class HintIter:

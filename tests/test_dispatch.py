@@ -7,25 +7,14 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import Map, panic_type, records
+    from helpers import Map, Seq, panic_type, records
 except ImportError:  # tests collected as a package
-    from tests.helpers import Map, panic_type, records
+    from tests.helpers import Map, Seq, panic_type, records
 
 
 Str = type("Str", (str,), {})
 Int = type("Int", (int,), {})
 Float = type("Float", (float,), {})
-
-
-class Seq(abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __len__(self):
-        return len(self.items)
 
 
 class Both(Map, abc.Sequence):
