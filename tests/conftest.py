@@ -19,6 +19,9 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_leak_check: the test cannot be repeated, so --leak-check runs it once")
+    # Hypothesis guesses from the collector's referrers whether its own random generator will
+    # live; objects frozen below are not among them (see pytest_collection_finish).
+    config.addinivalue_line("filterwarnings", "ignore:It looks like `register_random` was passed")
     if config.getoption("--leak-check") and not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError(
             "--leak-check needs a debug build of the interpreter (such as python3.14d): "
@@ -154,3 +157,10 @@ else:
     settings.register_profile("ci", max_examples=300, **_COMMON)
 settings.register_profile("long", max_examples=1_000_000, **_COMMON)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+
+def pytest_collection_finish(session):
+    # What the imports and the collection made stays for the whole session: the collector need
+    # not walk it again in each of the many collections that the reference counts make.
+    gc.collect()
+    gc.freeze()
