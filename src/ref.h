@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,50 @@ public:
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// A fixed array of owned references made in one allocation (a key path, what a pin copies).
+// It stores the pointers themselves, so that a view reads its copy exactly as it read the
+// container; each entry is put in from a Ref (taking over its reference), and the entries are
+// released first to last with the array.
+class RefArray {
+public:
+    RefArray() noexcept = default;
+    explicit RefArray(size_t size) : items_(new PyObject*[size]()), size_(size) {}
+    RefArray(RefArray&& other) noexcept
+        : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
+    RefArray& operator=(RefArray&& other) noexcept {
+        if (this != &other) {
+            clear();
+            items_ = std::move(other.items_);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~RefArray() { clear(); }
+
+    size_t size() const noexcept { return size_; }
+    explicit operator bool() const noexcept { return items_ != nullptr; }
+    PyObject* const* data() const noexcept { return items_.get(); }
+    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+    void put(size_t i, Ref ref) noexcept { items_[i] = ref.release(); }
+    // Releases one entry now.
+    void reset(size_t i) noexcept { Py_CLEAR(items_[i]); }
+    // Leaves every entry owned by nobody: a leak, for the one case where releasing is unsafe.
+    void abandon() noexcept {
+        items_.reset();
+        size_ = 0;
+    }
+    void clear() noexcept {
+        for (size_t i = 0; i < size_; ++i) {
+            Py_XDECREF(items_[i]);
+        }
+        abandon();
+    }
+
+private:
+    std::unique_ptr<PyObject*[]> items_;
+    size_t size_ = 0;
 };
 
 // An internal failure on its way to the entry point. The exception that caused it travels

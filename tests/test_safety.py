@@ -437,48 +437,67 @@ class TestReleasesAndLookupsAfterPins:
     def test_a_recursion_error_raised_by_a_lookup_deep_in_the_walk_means_removed(self):
         # Deep, but with room left for the walk: the mapping's own RecursionError is an error of
         # the lookup, as a KeyError would be.
-        got = fresh("""
-            import threading
-            class Raises(Mapping):
-                def __init__(self, exc):
-                    self.exc = exc
-                def __getitem__(self, key):
-                    raise self.exc("from the mapping")
-                def __iter__(self):
-                    return iter(())
-                def __len__(self):
-                    return 0
-            def nest(d, leaf):
-                for _ in range(d):
-                    leaf = {"k": leaf}
-                return leaf
-            def fits(d):
-                try:
-                    corvane(nest(d, 1), nest(d, 2))
-                    return True
-                except BaseException:
-                    return False
-            result = []
-            def main():
-                lo, hi = 1, 1 << 20
-                while lo + 1 < hi:
-                    mid = (lo + hi) // 2
-                    lo, hi = (mid, hi) if fits(mid) else (lo, mid)
-                for depth in (lo - 40, lo - 20):
-                    for exc in (KeyError, RecursionError):
-                        try:
-                            out = corvane(nest(depth, {"x": 1}), nest(depth, Raises(exc)))
-                            result.append([r.key for r in out.dict_items_removed])
-                        except BaseException as e:
-                            result.append(type(e).__name__)
-            threading.stack_size(2 << 20)
-            t = threading.Thread(target=main)
-            t.start()
-            t.join()
-            print(json.dumps(result))
-        """)
+        got = fresh(DEEP_LOOKUP.replace("MAKERS", "(KeyError, RecursionError)"))
         assert got == [["x"]] * 4
 
+    @pytest.mark.no_leak_check  # the work is done in a child process
+    def test_telling_a_recursion_error_from_a_stack_overflow_runs_no_python_code(self):
+        # The walk reads the error's message to tell the interpreter's own stack overflow from
+        # a RecursionError that user code raised; str() of this one would run __str__.
+        got = fresh(textwrap.dedent("""
+            said = []
+            class Noisy:
+                def __str__(self):
+                    said.append(1)
+                    return "Stack overflow, or so it says"
+            def noisy(text):
+                return RecursionError(Noisy())
+        """) + DEEP_LOOKUP.replace("MAKERS", "(noisy,)").replace("json.dumps(result)", "json.dumps([result, said])"))
+        assert got == [[["x"]] * 2, []]
+
+
+# A lookup that raises each of MAKERS("from the mapping") a little above the depth where the
+# walk runs out of stack, in a thread of a known stack size; prints the removed keys or errors.
+DEEP_LOOKUP = """
+import threading
+class Raises(Mapping):
+    def __init__(self, exc):
+        self.exc = exc
+    def __getitem__(self, key):
+        raise self.exc("from the mapping")
+    def __iter__(self):
+        return iter(())
+    def __len__(self):
+        return 0
+def nest(d, leaf):
+    for _ in range(d):
+        leaf = {"k": leaf}
+    return leaf
+def fits(d):
+    try:
+        corvane(nest(d, 1), nest(d, 2))
+        return True
+    except BaseException:
+        return False
+result = []
+def main():
+    lo, hi = 1, 1 << 20
+    while lo + 1 < hi:
+        mid = (lo + hi) // 2
+        lo, hi = (mid, hi) if fits(mid) else (lo, mid)
+    for depth in (lo - 40, lo - 20):
+        for exc in MAKERS:
+            try:
+                out = corvane(nest(depth, {"x": 1}), nest(depth, Raises(exc)))
+                result.append([r.key for r in out.dict_items_removed])
+            except BaseException as e:
+                result.append(type(e).__name__)
+threading.stack_size(2 << 20)
+t = threading.Thread(target=main)
+t.start()
+t.join()
+print(json.dumps(result))
+"""
 
 SUBINTERPRETER = """
 import collections.abc, os

@@ -218,42 +218,22 @@ public:
     }
     ~Lockstep() { walk_.release_in_destructor(held_); }
 
-    // Whether b's value for a plain key can be read now without running Python code. Called
-    // once per item of a.
-    bool usable() {
-        ++walked_;
-        // The value held since a pin goes first: its release may run Python code, which the
-        // facts below must then see.
-        if (held_) {
-            walk_.release(std::move(held_));
-        }
-        if (!plain_ || plain_epoch_ == walk_.epoch()) {
-            return plain_;
-        }
-        if (walked_ * kRecheckRatio < static_cast<size_t>(PyDict_GET_SIZE(b_))) {
-            return false;
-        }
-        look_at_keys();
-        if (plain_) {
-            rechain();
-            // b may have changed: read the item at the step's place again.
-            next_ = peek_at_;
-            pos_ = peek_pos_;
-            advance();
-        }
-        return plain_;
-    }
+    enum class Read { kUnknown, kMissing, kFound };
 
-    // b's value for a's plain key `key`, or null when b has no such key. Only right after
-    // usable() said yes: nothing in between may run Python code.
-    PyObject* find(PyObject* key) {
+    // b's value for a's plain key `key`, read without running Python code: kFound (the value
+    // is then current()), kMissing, or kUnknown when b's keys cannot be vouched for now, and
+    // b must be looked up. Called once per plain key of a.
+    Read find(PyObject* key) {
+        if (!usable()) {
+            return Read::kUnknown;
+        }
         if (matches(key) || (step_over_added() && matches(key))) {
             current_ = peek_value_;
             advance();
-            return current_;
+            return Read::kFound;
         }
         current_ = PyDict_GetItemWithError(b_, key);  // plain keys: neither Python nor an error
-        return current_;
+        return current_ != nullptr ? Read::kFound : Read::kMissing;
     }
 
     Operand current() const noexcept { return Operand(current_ != nullptr ? current_ : held_.get()); }
@@ -287,6 +267,31 @@ public:
     }
 
 private:
+    // Whether b's value for a plain key can be read now without running Python code.
+    bool usable() {
+        ++walked_;
+        // The value held since a pin goes first: its release may run Python code, which the
+        // facts below must then see.
+        if (held_) {
+            walk_.release(std::move(held_));
+        }
+        if (!plain_ || plain_epoch_ == walk_.epoch()) {
+            return plain_;
+        }
+        if (walked_ * kRecheckRatio < static_cast<size_t>(PyDict_GET_SIZE(b_))) {
+            return false;
+        }
+        look_at_keys();
+        if (plain_) {
+            rechain();
+            // b may have changed: read the item at the step's place again.
+            next_ = peek_at_;
+            pos_ = peek_pos_;
+            advance();
+        }
+        return plain_;
+    }
+
     // One look at all of b's keys per this many items of a walked since the last, at most.
     static constexpr size_t kRecheckRatio = 16;
     // b's items are kept from that look when there are no more than this many.
@@ -403,11 +408,12 @@ template <class ItemsA>
 void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const PathFrame* path) {
     while (items_a.next()) {
         Operand key = items_a.key();
-        if (is_plain_key(key.get()) && step.usable()) {
-            if (step.find(key.get()) == nullptr) {
-                add_item_record<DictItemRemoved>(walk, path, key.get(), items_a.value().get());
-                continue;
-            }
+        Lockstep::Read read = is_plain_key(key.get()) ? step.find(key.get()) : Lockstep::Read::kUnknown;
+        if (read == Lockstep::Read::kMissing) {
+            add_item_record<DictItemRemoved>(walk, path, key.get(), items_a.value().get());
+            continue;
+        }
+        if (read == Lockstep::Read::kFound) {
             PathFrame child = extend_keypath(path, key.get());
             corvane_dispatch(walk, items_a.value(), step.current(), &child);
             continue;

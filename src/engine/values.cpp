@@ -176,14 +176,12 @@ __int128 to_int128(PyObject* x) {
     return value;
 }
 
-bool ints_equal_128(PyObject* a, PyObject* b) {
+}  // namespace
+
+bool ints_equal_general(PyObject* a, PyObject* b) {
     __int128 va = to_int128(a);
     return va == to_int128(b);
 }
-
-}  // namespace
-
-bool ints_equal_general(PyObject* a, PyObject* b) { return ints_equal_128(a, b); }
 
 namespace {
 

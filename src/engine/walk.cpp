@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace corvane {
 
@@ -150,18 +151,19 @@ bool stack_running_out() {
     return sp - bottom < std::min(kStackReserve, size / 2);
 }
 
+// Whether the RecursionError `exc` carries the interpreter's own message: one exact str that
+// begins with "Stack overflow". Read from its arguments, not through str(), which would run
+// the __str__ of whatever object user code raised it with.
 bool is_stack_overflow(PyObject* exc) {
-    Ref text = Ref::steal(PyObject_Str(exc));
-    if (!text) {
-        discard_error();
-        return true;
+    static constexpr char kPrefix[] = "Stack overflow";
+    constexpr Py_ssize_t kLength = sizeof kPrefix - 1;
+    Ref args = Ref::steal(PyException_GetArgs(exc));  // the exception keeps them too
+    if (!args || !PyTuple_CheckExact(args.get()) || PyTuple_GET_SIZE(args.get()) != 1) {
+        return false;
     }
-    Ref prefix = Ref::steal(PyUnicode_FromString("Stack overflow"));
-    if (!prefix) {
-        discard_error();
-        return true;
-    }
-    return PyUnicode_Tailmatch(text.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+    PyObject* text = PyTuple_GET_ITEM(args.get(), 0);
+    return PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && PyUnicode_GET_LENGTH(text) >= kLength &&
+           std::memcmp(PyUnicode_1BYTE_DATA(text), kPrefix, kLength) == 0;
 }
 
 }  // namespace
@@ -173,7 +175,6 @@ bool stack_exhausted() {
     if (!stack_running_out()) {
         return false;
     }
-    // Near the end of the stack str() of the error could itself run out: keep the error as it is.
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     bool overflow = Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_RecursionError)) &&
                     is_stack_overflow(exc.get());

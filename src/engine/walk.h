@@ -157,49 +157,6 @@ private:
     size_t used_ = 0;
 };
 
-// A fixed array of owned references made in one allocation: what a pin copies. It stores the
-// pointers themselves, so that a view reads its copy exactly as it read the container; each
-// entry is put in from a Ref (taking over its reference) and released with the array.
-class RefArray {
-public:
-    RefArray() noexcept = default;
-    explicit RefArray(size_t size) : items_(new PyObject*[size]()), size_(size) {}
-    RefArray(RefArray&& other) noexcept
-        : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
-    RefArray& operator=(RefArray&& other) noexcept {
-        if (this != &other) {
-            clear();
-            items_ = std::move(other.items_);
-            size_ = std::exchange(other.size_, 0);
-        }
-        return *this;
-    }
-    ~RefArray() { clear(); }
-
-    size_t size() const noexcept { return size_; }
-    explicit operator bool() const noexcept { return items_ != nullptr; }
-    PyObject* const* data() const noexcept { return items_.get(); }
-    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
-    void put(size_t i, Ref ref) noexcept { items_[i] = ref.release(); }
-    // Releases one entry now.
-    void reset(size_t i) noexcept { Py_CLEAR(items_[i]); }
-    // Leaves every entry owned by nobody: a leak, for the one case where releasing is unsafe.
-    void abandon() noexcept {
-        items_.reset();
-        size_ = 0;
-    }
-    void clear() noexcept {
-        for (size_t i = 0; i < size_; ++i) {
-            Py_XDECREF(items_[i]);
-        }
-        abandon();
-    }
-
-private:
-    std::unique_ptr<PyObject*[]> items_;
-    size_t size_ = 0;
-};
-
 // Whether the deallocation of `obj` can run no Python code: an exact str, int or float.
 inline bool releases_quietly(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -210,7 +167,6 @@ inline bool releases_quietly(PyObject* obj) noexcept {
 inline bool release_may_run_python(PyObject* obj) noexcept {
     return obj != nullptr && Py_REFCNT(obj) == 1 && !releases_quietly(obj);
 }
-
 
 class Walk {
 public:

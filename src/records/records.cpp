@@ -4,12 +4,12 @@
 namespace corvane {
 
 KeyPath KeyPath::copy() const {
-    if (size_ == 0) {
+    if (size() == 0) {
         return KeyPath();
     }
-    KeyPath out(size_);
-    for (size_t i = 0; i < size_; ++i) {
-        out.items_[i] = items_[i].copy();
+    KeyPath out(size());
+    for (size_t i = 0; i < size(); ++i) {
+        out.items_.put(i, Ref::borrow(items_[i]));
     }
     return out;
 }
@@ -35,7 +35,7 @@ KeyPath materialize(const PathFrame* frame) {
     KeyPath path(frame->depth_);
     size_t i = frame->depth_;
     for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
-        path.items_[--i] = Ref::borrow(f->key());
+        path.items_.put(--i, Ref::borrow(f->key()));
     }
     return path;
 }

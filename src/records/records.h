@@ -18,39 +18,18 @@ class PathFrame;
 class KeyPath {
 public:
     KeyPath() noexcept = default;
-    KeyPath(KeyPath&& other) noexcept
-        : items_(std::move(other.items_)), size_(std::exchange(other.size_, 0)) {}
-    KeyPath& operator=(KeyPath&& other) noexcept {
-        if (this != &other) {
-            clear();
-            items_ = std::move(other.items_);
-            size_ = std::exchange(other.size_, 0);
-        }
-        return *this;
-    }
-    KeyPath(const KeyPath&) = delete;
-    KeyPath& operator=(const KeyPath&) = delete;
-    ~KeyPath() { clear(); }
 
-    // Releases the elements root first, then the storage.
-    void clear() noexcept {
-        for (size_t i = 0; i < size_; ++i) {
-            items_[i].reset();
-        }
-        items_.reset();
-        size_ = 0;
-    }
+    void clear() noexcept { items_.clear(); }
     // A new path holding a new reference to every element.
     KeyPath copy() const;
-    size_t size() const noexcept { return size_; }
-    PyObject* operator[](size_t i) const noexcept { return items_[i].get(); }
+    size_t size() const noexcept { return items_.size(); }
+    PyObject* operator[](size_t i) const noexcept { return items_[i]; }
 
 private:
     friend KeyPath materialize(const PathFrame* frame);
-    explicit KeyPath(size_t size) : items_(new Ref[size]), size_(size) {}
+    explicit KeyPath(size_t size) : items_(size) {}
 
-    std::unique_ptr<Ref[]> items_;
-    size_t size_ = 0;
+    RefArray items_;
 };
 
 // One step of the path under construction, living on the C stack of the walk that took it.
