@@ -607,7 +607,7 @@ def check_against_model(example):
         assert log == expected_log
         return
     assert got == expected
-    assert log == expected_log
+    assert log == expected_log, f"hooks fired: {log}\nthe model fired: {expected_log}"
     assert state == expected_state
 
 
