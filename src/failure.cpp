@@ -1,6 +1,6 @@
 // The internal-failure channel: describing a Python exception, passing on a PanicException
 // met inside a comparison, and the process-wide PanicException class. All of it is cold code.
-#include "ref.h"
+#include "boundary.h"
 
 #include <atomic>
 #include <mutex>
@@ -109,18 +109,20 @@ void discard_error() noexcept { Ref::steal(PyErr_GetRaisedException()).reset(); 
 
 void fail(std::string message) { throw Failure(std::move(message)); }
 
-Ref take_exception_or_resume() {
+Ref take_absorbable_exception() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    if (exc && is_panic(exc.get())) {
+    if (!exc) {
+        return exc;
+    }
+    if (is_panic(exc.get())) {
         throw Failure(std::move(exc), true);
     }
+    // A Ctrl-C or an exit, and memory running out, are no answer of the call that met them.
+    if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError)) {
+        throw Failure(std::move(exc), false);
+    }
     return exc;
-}
-
-void report_unraisable(PyObject* obj) {
-    Ref exc = take_exception_or_resume();
-    PyErr_SetRaisedException(exc.release());
-    PyErr_WriteUnraisable(obj);
 }
 
 PyObject* panic_exception_type() noexcept {

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "gate_check.h"
+
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -35,7 +37,12 @@ public:
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
+    void reset() noexcept {
+        if (PyObject* p = std::exchange(p_, nullptr)) {
+            gate_check::on_release(p);
+            Py_DECREF(p);
+        }
+    }
     Ref copy() const noexcept { return borrow(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -122,17 +129,12 @@ inline Ref check(PyObject* p) {
     return Ref::steal(p);
 }
 
-// Drops the pending exception where the caller has a fallback of its own (outside a walk:
-// inside one, releasing an exception goes through the walk's gate).
-void discard_error() noexcept;
-
-// Takes the pending exception so that it can be discarded on purpose. An exact
-// PanicException is never discarded: it resumes its internal failure.
-Ref take_exception_or_resume();
-
-// Reports the pending exception through the unraisable hook with `obj` as the object,
-// except an exact PanicException, which resumes its internal failure.
-void report_unraisable(PyObject* obj);
+// Takes the pending exception so that it can be discarded or reported on purpose. An exact
+// PanicException is never absorbed: it resumes its internal failure. Nor is anything that is not
+// an Exception (KeyboardInterrupt, SystemExit, ...), or a MemoryError: a Ctrl-C or memory running
+// out inside a call whose errors the rules absorb ends the comparison as an internal failure
+// carrying it, instead of being lost or turned into a wrong answer.
+Ref take_absorbable_exception();
 
 // Raises a PanicException carrying the failure's message, after writing the diagnostic (or,
 // for a PanicException passed on, that exception) to standard error. Used only at the

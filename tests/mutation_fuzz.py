@@ -530,28 +530,55 @@ class Example:
 ABCS = ("Mapping", "Sequence")
 
 
+def abc_family():
+    """The abstract classes whose registries and caches a check against Mapping or Sequence can
+    read: those two and every abstract class below them (ByteString, MutableSequence, the tests'
+    own), base classes first."""
+    found, todo = [], [getattr(cabc, name) for name in ABCS]
+    while todo:
+        cls = todo.pop(0)
+        if cls not in found and isinstance(cls, abc_module.ABCMeta):
+            found.append(cls)
+            todo.extend(cls.__subclasses__())
+    return sorted(found, key=lambda cls: len(cls.__mro__))
+
+
+def registries():
+    return {cls: {r() for r in _abc._get_dump(cls)[0]} - {None} for cls in abc_family()}
+
+
 class AbcState:
-    """The registrations of the abstract classes that the walk asks, saved and put back."""
+    """The registrations of the abstract classes that the walk asks, saved and put back exactly.
+
+    Registering a class that is already a virtual subclass does nothing (bytes with Sequence,
+    once ByteString has it), so the registries are put back from empty, base classes first: each
+    registration then lands in the registry it was taken from. The state put back is checked
+    against the one saved, so that no example can start from another."""
 
     def __init__(self):
-        self.saved = {name: [r() for r in _abc._get_dump(getattr(cabc, name))[0] if r() is not None] for name in ABCS}
+        self.saved = registries()
 
     def restore(self):
-        for name, registered in self.saved.items():
-            cls = getattr(cabc, name)
+        family = abc_family()
+        for cls in family:
             cls._abc_registry_clear()
             cls._abc_caches_clear()
-            for sub in registered:
+        for cls in family:
+            for sub in sorted(self.saved.get(cls, ()), key=lambda sub: sub.__qualname__):
                 cls.register(sub)
+        restored = registries()
+        assert {cls: subs for cls, subs in restored.items() if subs} == {cls: subs for cls, subs in self.saved.items() if subs}, (
+            "the abstract classes' registrations were not put back as they were")
 
 
 def prepare(example):
-    """The state that each run of an example starts from: the example's registrations made,
-    the caches of the abstract classes cold, so that the spies are asked alike in every run."""
+    """The state that each run of an example starts from: the example's registrations made, and
+    the caches of every abstract class that a check can read cold, so that the spies are asked
+    alike in every run."""
     for action in example.setup:
         Run(example).act(action)
-    for name in ABCS:
-        getattr(cabc, name)._abc_caches_clear()
+    for cls in abc_family():
+        cls._abc_caches_clear()
 
 
 def fill_free_lists():

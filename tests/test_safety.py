@@ -16,9 +16,9 @@ import pytest
 from corvane import corvane
 
 try:
-    from helpers import Map, panic_type, raising, records
+    from helpers import Map, Seq, panic_type, raising, records, returns
 except ImportError:  # tests collected as a package
-    from tests.helpers import Map, panic_type, raising, records
+    from tests.helpers import Map, Seq, panic_type, raising, records, returns
 
 
 def fresh(code):
@@ -68,8 +68,10 @@ def text(s):
 class TestImportsAndReplacedHelpers:
     @pytest.mark.no_leak_check  # the work is done in a child process
     def test_the_first_import_of_the_abstract_classes_clears_a_dict_being_walked(self):
-        # The first call imports the classes before it reads anything: an __import__ hook that
-        # clears `a` there frees nothing that the walk holds, and the walk sees `a` empty.
+        # The classes are imported on first need, through the gate: here when the walk, half-way
+        # through `a`, meets a pair of lists. An __import__ hook that clears `a` then frees
+        # nothing that the walk reads: `a`'s items were taken when the walk reached it, and only
+        # the second pass sees `a` empty.
         got = fresh("""
             import builtins
             a = {"list": [1], "tail": "".join(["a", "b"])}
@@ -82,26 +84,31 @@ class TestImportsAndReplacedHelpers:
             builtins.__import__ = hook
             print(json.dumps(outcome(a, b)))
         """)
-        assert got == ["ok", [["DictDiff", "[]"], ["DictDiff", "[]"]]]
+        assert got == ["ok", [["ValChange", "['tail']"], ["DictDiff", "[]"], ["DictDiff", "[]"]]]
 
     @pytest.mark.no_leak_check  # the work is done in a child process
     def test_the_abstract_classes_cannot_be_imported(self):
-        # The first call fails as a whole, with the import's error named; the next one, with
-        # the import working again, fetches them and compares.
+        # Pairs that the type flags decide need no abstract class; the first pair that does fails
+        # the call as a whole, with the import's error named; with the import working again, the
+        # next call fetches them and compares.
         got = fresh('''
-            import builtins
+            import builtins, sys
             real = builtins.__import__
             def hook(name, *args, **kwargs):
                 if name == "collections.abc":
                     raise ImportError("no abc today")
                 return real(name, *args, **kwargs)
             builtins.__import__ = hook
-            first = outcome(1, 2)
+            flags_only = [outcome(1, 2), outcome({"k": "x"}, {"k": "y", "n": 1.5}), outcome("a", "b")]
+            needs_one = outcome([1], [1])
             builtins.__import__ = real
-            print(json.dumps([first, outcome(frozenset(), [1])]))
+            print(json.dumps([flags_only, needs_one, outcome(frozenset(), [1])]))
         ''')
-        assert got[0][0] == "panic" and "no abc today" in got[0][1]
-        assert got[1] == ["ok", [["TypeAndValChange", "[]"]]]
+        assert got[0] == [["ok", [["ValChange", "[]"]]], ["ok", [["ValChange", "['k']"], ["DictDiff", "[]"]]],
+                          ["ok", [["ValChange", "[]"]]]]
+        # Two lists ask the mapping test first, and a list is a mapping only if registered as one.
+        assert got[1][0] == "panic" and "no abc today" in got[1][1]
+        assert got[2] == ["ok", [["TypeAndValChange", "[]"]]]
 
     @pytest.mark.parametrize("replacement", [
         "gc.collect", "breakpoint", "victims.pop",
@@ -163,6 +170,32 @@ class TestFinalizersAndReleases:
         """)
         # The frozensets after the release are mappings, which have no items().
         assert got[0] == "panic" and "AttributeError" in got[1]
+
+    def test_an_item_let_go_by_a_listed_mapping_runs_its_finalizer_through_the_gate(self):
+        # a's items() list, kept by a, loses each element while the walk is on it (the first by
+        # a hook in b's value, the second by the first's finalizer), so that moving on to the
+        # next element lets go of the last reference to the one before. The second's finalizer
+        # empties b while the walk reads b in step with a: that release must pin the step first.
+        class Dying(int):  # compared by value: no record holds it
+            def __init__(self, value):
+                self.action = lambda: None
+            def __del__(self):
+                self.action()
+
+        class Emptying(Seq):  # drops a's first item from the list while it is walked
+            def __iter__(self):
+                held[0] = None
+                return iter(self.data)
+
+        first, second = Dying(1), Dying(2)
+        held = [("a", [first]), ("b", second), ("c", 3)]
+        b = {"a": Emptying([1]), "b": 2, "c": 3}
+        first.action = lambda: held.__setitem__(1, None)
+        second.action = b.clear
+        del first, second
+        out = corvane(Map({}, items=returns(held)), b)
+        assert records(out) == [("removed", [], "c", 3)]
+        assert b == {}
 
     def test_a_finalizer_empties_the_lists_being_walked(self):
         class Dying(int):  # equal pairs: no record holds them
@@ -236,6 +269,92 @@ class TestTheAbstractClassesThemselves:
         # Then frozensets are mappings, and have no items().
         assert got[0] == ["ok", [["TypeAndValChange", "[]"]]]
         assert got[1][0] == "panic" and "AttributeError" in got[1][1]
+
+
+# What the abstract classes answer for built-in types is read from their own caches only where
+# asking would return just that and run nothing else. Each case below makes asking differ from a
+# remembered answer; the walk must give what isinstance, asked every time, gives.
+SPY = """
+    class Spy(Mapping):   # asked by Mapping's checks that miss its caches
+        __getitem__ = __iter__ = __len__ = None
+        @classmethod
+        def __subclasshook__(cls, C):
+            return hook(C)
+"""
+
+ANSWER_CASES = [
+    # abc.py keeps the accelerator it imported; a second copy of it counts no registrations
+    ("a-second-accelerator", """
+        del sys.modules["_abc"]
+        import _abc
+        def hook(C):
+            if C is type(None):
+                Sequence.register(frozenset)   # inside a check of a built-in type
+            return NotImplemented
+    """, "[frozenset({1}), None, frozenset({1})]", "[frozenset({2}), None, frozenset({2})]",
+     ["ok", [["ValChange", "[2, 0]"], ["TypeAndValChange", "[0]"]]]),
+    ("instancecheck-answers-by-value", """
+        import abc
+        real = abc.ABCMeta.__instancecheck__
+        def by_value(cls, inst):
+            if cls is Mapping and type(inst) is tuple:
+                return inst[:1] == ("map",)
+            return real(cls, inst)
+        abc.ABCMeta.__instancecheck__ = by_value
+        hook = lambda C: NotImplemented
+    """, "[(1,), ('map', 1)]", "[(1,), ('map', 1)]", ["panic", "AttributeError"]),
+    ("hook-replaces-the-accelerator-function", """
+        import abc, _abc
+        def hook(C):
+            if C is frozenset:
+                real = _abc._abc_instancecheck
+                abc._abc_instancecheck = lambda cls, inst: (cls is Mapping and type(inst) is list) or real(cls, inst)
+            return NotImplemented
+    """, "[[1], frozenset(), [1]]", "[[1], frozenset(), [1]]", ["panic", "AttributeError"]),
+    ("hook-flips-its-answer-and-clears-the-caches", """
+        flipped = []
+        def hook(C):
+            if C is frozenset and not flipped:
+                flipped.append(C)
+                Mapping._abc_caches_clear()
+                Spy._abc_caches_clear()
+            return True if C is list and flipped else NotImplemented
+    """, "[[1], frozenset(), [1]]", "[[1], frozenset(), [1]]", ["panic", "AttributeError"]),
+]
+
+
+class TestAnswersOfTheAbstractClasses:
+    @pytest.mark.no_leak_check  # the work is done in a child process
+    @pytest.mark.parametrize("setup, a, b, expected", [c[1:] for c in ANSWER_CASES], ids=[c[0] for c in ANSWER_CASES])
+    def test_an_answer_is_never_kept_past_code_that_could_change_it(self, setup, a, b, expected):
+        got = fresh(textwrap.dedent(setup) + textwrap.dedent(SPY) + f"print(json.dumps(outcome({a}, {b})))\n")
+        assert got[0] == expected[0]
+        assert got[1] == expected[1] if got[0] == "ok" else expected[1] in got[1]
+
+    @pytest.mark.no_leak_check  # the work is done in a child process
+    @pytest.mark.parametrize("observer", ["profile", "trace", "monitoring"])
+    def test_an_observer_sees_every_check_the_rules_make(self, observer):
+        # The two lists ask the mapping test, then ten pairs of None ask the mapping and the
+        # sequence test of a and of b.
+        got = fresh(f"""
+            import abc
+            calls = []
+            code = abc.ABCMeta.__instancecheck__.__code__
+            def seen(frame, event, arg):
+                if event == "call" and frame.f_code is code:
+                    calls.append(1)
+                return None
+            if "{observer}" == "monitoring":
+                sys.monitoring.use_tool_id(2, "observer")
+                sys.monitoring.register_callback(2, sys.monitoring.events.PY_START, lambda c, o: calls.append(1))
+                sys.monitoring.set_local_events(2, code, sys.monitoring.events.PY_START)
+            else:
+                getattr(sys, "set{observer}")(seen)
+            outcome([None] * 10, [None] * 10)
+            getattr(sys, "setprofile")(None); sys.settrace(None)
+            print(json.dumps(len(calls)))
+        """)
+        assert got == 42
 
 
 class Twin:

@@ -72,34 +72,16 @@ namespace {
 // Items drained from an iterator, which the walk's element stack owns from `start` on.
 class Drained {
 public:
-    Drained(Walk& walk, size_t start, size_t size) noexcept : walk_(walk), start_(start), size_(size) {}
+    Drained(Walk& walk, size_t start, size_t size) noexcept : walk_(&walk), start_(start), size_(size) {}
 
     size_t size() const noexcept { return size_; }
-    Operand at(size_t i) const noexcept { return walk_.elements().operand(start_ + i); }
+    Operand at(size_t i) const noexcept { return walk_->elements().operand(start_ + i); }
 
 private:
-    Walk& walk_;
+    Walk* walk_;
     size_t start_;
     size_t size_;
 };
-
-// One side of a walk over sequences, either way.
-class Side {
-public:
-    Side(Walk& walk, PyObject* seq) : in_place_(std::in_place, walk, seq), drained_(walk, 0, 0) {}
-    Side(Walk& walk, size_t start, size_t size) : drained_(walk, start, size) {}
-
-    size_t size() const noexcept { return in_place_ ? in_place_->size() : drained_.size(); }
-    Operand at(size_t i) const noexcept { return in_place_ ? in_place_->at(i) : drained_.at(i); }
-
-private:
-    std::optional<InPlace> in_place_;
-    Drained drained_;
-};
-
-}  // namespace
-
-namespace {
 
 // Drains an iterator onto the element stack and returns how many items it gave. The length hint
 // is asked exactly when the growth rule of the element buffer asks for it: on the first item,
@@ -122,6 +104,41 @@ size_t drain(Walk& walk, Operand iter) {
     return count;
 }
 
+// One side of a walk over sequences: an exact list or tuple read in place, or the items drained
+// from its iterator after those already drained.
+class Side {
+public:
+    Side(Walk& walk, Operand seq, const Held& iter, size_t start) : drained_(walk, start, 0) {
+        if (!iter) {
+            in_place_.emplace(walk, seq.get());
+            return;
+        }
+        drained_ = Drained(walk, start, drain(walk, iter.operand()));
+    }
+
+    size_t size() const noexcept { return in_place_ ? in_place_->size() : drained_.size(); }
+    Operand at(size_t i) const noexcept { return in_place_ ? in_place_->at(i) : drained_.at(i); }
+
+private:
+    std::optional<InPlace> in_place_;
+    Drained drained_;
+};
+
+// Both sides, made a's first (b's iterator is not touched before a is drained) and ended in the
+// opposite order, as views must end.
+class Sides {
+public:
+    Sides(Walk& walk, Operand a, const Held& iter_a, Operand b, const Held& iter_b, size_t start)
+        : a_(walk, a, iter_a, start), b_(walk, b, iter_b, walk.elements().size()) {}
+
+    const Side& a() const noexcept { return a_; }
+    const Side& b() const noexcept { return b_; }
+
+private:
+    Side a_;
+    Side b_;
+};
+
 template <class SideA, class SideB>
 void compare_positions(Walk& walk, const SideA& a, const SideB& b, const PathFrame* path) {
     size_t common = std::min(a.size(), b.size());
@@ -133,16 +150,6 @@ void compare_positions(Walk& walk, const SideA& a, const SideB& b, const PathFra
         walk.out.emplace_back(std::in_place_type<IterLenMismatch>,
                               IterLenMismatch{materialize(path), a.size(), b.size()});
     }
-}
-
-// One side's elements: in place, or drained from its iterator after those already drained.
-void take_items(Walk& walk, std::optional<Side>& items, Operand seq, const Held& iter, size_t start) {
-    if (!iter) {
-        items.emplace(walk, seq.get());
-        return;
-    }
-    size_t count = drain(walk, iter.operand());
-    items.emplace(walk, start, count);
 }
 
 }  // namespace
@@ -163,11 +170,8 @@ namespace {
     Held iter_a = is_plain_sequence(a.get()) ? Held(walk, Ref()) : get_iter(walk, a);
     Held iter_b = is_plain_sequence(b.get()) ? Held(walk, Ref()) : get_iter(walk, b);
     ElementScope elements(walk);
-    std::optional<Side> items_a;
-    std::optional<Side> items_b;
-    take_items(walk, items_a, a, iter_a, elements.start());
-    take_items(walk, items_b, b, iter_b, walk.elements().size());
-    compare_positions(walk, *items_a, *items_b, path);
+    Sides sides(walk, a, iter_a, b, iter_b, elements.start());
+    compare_positions(walk, sides.a(), sides.b(), path);
 }
 
 }  // namespace

@@ -54,26 +54,56 @@ bool same_bytes(const void* x, const void* y, size_t n) noexcept {
     return n == 0 || *p == *q;
 }
 
+// Two exact ints of any size with the same value: their exported digits agree (an int is
+// always stored normalized).
+bool ints_same(PyObject* x, PyObject* y) noexcept {
+    PyLongExport ex;
+    PyLongExport ey;
+    if (PyLong_Export(x, &ex) < 0) {
+        return false;  // cannot happen for an exact int
+    }
+    if (PyLong_Export(y, &ey) < 0) {
+        PyLong_FreeExport(&ex);
+        return false;
+    }
+    bool same = ex.digits == nullptr || ey.digits == nullptr
+                    ? ex.digits == ey.digits && ex.value == ey.value
+                    : ex.negative == ey.negative && ex.ndigits == ey.ndigits &&
+                          std::memcmp(ex.digits, ey.digits,
+                                      static_cast<size_t>(ex.ndigits) * PyLong_GetNativeLayout()->digit_size) == 0;
+    PyLong_FreeExport(&ey);
+    PyLong_FreeExport(&ex);
+    return same;
+}
+
 // Two plain keys that a dict would take for the same key.
 bool plain_keys_equal(PyObject* x, PyObject* y) noexcept {
     if (x == y) {
         return true;
     }
-    if (Py_TYPE(x) != Py_TYPE(y)) {
+    PlainKey kind = plain_kind(x);
+    if (kind != plain_kind(y)) {
         return false;
     }
-    if (PyUnicode_CheckExact(x)) {
+    switch (kind) {
+    case PlainKey::Str: {
         Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-        int kind = PyUnicode_KIND(x);
-        return n == PyUnicode_GET_LENGTH(y) && kind == PyUnicode_KIND(y) &&
-               same_bytes(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * kind);
+        int width = PyUnicode_KIND(x);
+        return n == PyUnicode_GET_LENGTH(y) && width == PyUnicode_KIND(y) &&
+               same_bytes(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * width);
     }
-    auto* lx = reinterpret_cast<PyLongObject*>(x);
-    auto* ly = reinterpret_cast<PyLongObject*>(y);
-    if (PyUnstable_Long_IsCompact(lx) && PyUnstable_Long_IsCompact(ly)) {
-        return PyUnstable_Long_CompactValue(lx) == PyUnstable_Long_CompactValue(ly);
+    case PlainKey::Int: {
+        auto* lx = reinterpret_cast<PyLongObject*>(x);
+        auto* ly = reinterpret_cast<PyLongObject*>(y);
+        if (PyUnstable_Long_IsCompact(lx) && PyUnstable_Long_IsCompact(ly)) {
+            return PyUnstable_Long_CompactValue(lx) == PyUnstable_Long_CompactValue(ly);
+        }
+        return ints_same(x, y);
     }
-    return PyObject_RichCompareBool(x, y, Py_EQ) == 1;  // two exact ints: no Python code
+    case PlainKey::None:
+        return false;  // only plain keys are compared here
+    }
+    return false;
 }
 
 template <class Variant>
@@ -84,26 +114,35 @@ void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject*
 
 }  // namespace
 
+// Where an exact dict is read in place: the dict and the position of the next item.
+struct InDict {
+    PyObject* dict;
+    Py_ssize_t pos;
+    Py_ssize_t unread;  // items left of those it had when the view began
+};
+
 // The items of an exact dict, as its items list would hold them: read in place while no Python
-// code runs, and copied, from the current item on, when pinned.
-class DictItems final : public LazyView {
+// code runs, and copied, from the current item on, when pinned (the current item's key and value
+// then stay alive in the copy).
+class DictItems final : public BorrowingView<InDict> {
 public:
     DictItems(Walk& walk, PyObject* dict) noexcept
-        : LazyView(walk), walk_(walk), dict_(dict), unread_(PyDict_GET_SIZE(dict)) {}
-    ~DictItems() { walk_.release_in_destructor(copy_); }
+        : BorrowingView(walk, InDict{dict, 0, PyDict_GET_SIZE(dict)}) {}
+    ~DictItems() override { walk().release_in_destructor(copy_); }
 
     // Moves to the next item; false after the last.
     bool next() noexcept {
-        if (!pinned_) {
+        if (borrowing()) {
             // Unchanged since the view began: exactly as many items as it had then.
-            if (unread_ == 0 || !PyDict_Next(dict_, &pos_, &key_, &value_)) {
+            InDict& in = borrowed();
+            if (in.unread == 0 || !PyDict_Next(in.dict, &in.pos, &key_, &value_)) {
                 return false;
             }
-            --unread_;
+            --in.unread;
             keys_plain_ = keys_plain_ && is_plain_key(key_);
             return true;
         }
-        if (read_ + 2 > copied_) {
+        if (read_ + 2 > copy_.size()) {
             return false;
         }
         key_ = copy_[read_];
@@ -119,37 +158,30 @@ public:
 
 private:
     // Copies, with references, the current item (still in use) and every item not yet read.
-    void pin() override {
+    void keep(const InDict& in) override {
         bool current = key_ != nullptr;
-        RefArray rest(2 * (static_cast<size_t>(unread_) + current));
-        size_t n = 0;
+        size_t n = 2 * (static_cast<size_t>(in.unread) + current);
+        RefArray rest(n);
+        size_t filled = 0;
         if (current) {
-            rest.put(n++, Ref::borrow(key_));
-            rest.put(n++, Ref::borrow(value_));
+            rest.put(filled++, Ref::borrow(key_));
+            rest.put(filled++, Ref::borrow(value_));
         }
-        Py_ssize_t pos = pos_;
+        Py_ssize_t pos = in.pos;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        for (Py_ssize_t left = unread_; left > 0 && PyDict_Next(dict_, &pos, &key, &value); --left) {
-            rest.put(n++, Ref::borrow(key));
-            rest.put(n++, Ref::borrow(value));
+        for (Py_ssize_t left = in.unread; left > 0 && PyDict_Next(in.dict, &pos, &key, &value); --left) {
+            rest.put(filled++, Ref::borrow(key));
+            rest.put(filled++, Ref::borrow(value));
         }
         copy_ = std::move(rest);
-        copied_ = n;
         read_ = current ? 2 : 0;
-        pinned_ = true;
     }
 
-    Walk& walk_;
-    PyObject* dict_;
-    Py_ssize_t pos_ = 0;
-    Py_ssize_t unread_;
-    PyObject* key_ = nullptr;  // the current item: borrowed until pinned, then in copy_
+    PyObject* key_ = nullptr;  // the current item: in the dict, or in copy_ once pinned
     PyObject* value_ = nullptr;
-    RefArray copy_;
-    size_t copied_ = 0;
+    RefArray copy_;  // its unused tail (if the dict had fewer items than counted) stays null
     size_t read_ = 0;
-    bool pinned_ = false;
     bool keys_plain_ = true;
 };
 
@@ -196,6 +228,79 @@ private:
     Py_ssize_t pos_ = 0;
 };
 
+// Whether a dict is exact with plain keys only, as seen in one epoch: a lookup of a plain key in
+// it, and a membership test, then run no Python code for as long as the epoch lasts.
+class PlainFact {
+public:
+    bool holds(uint64_t epoch) const noexcept { return plain_ && epoch_ == epoch; }
+    bool known(uint64_t epoch) const noexcept { return epoch_ == epoch; }
+    void set(bool plain, uint64_t epoch) noexcept {
+        plain_ = plain;
+        epoch_ = epoch;
+    }
+    // Looks at every key of `dict` now.
+    void look(PyObject* dict, uint64_t epoch) noexcept { set(PyDict_CheckExact(dict) && all_keys_plain(dict), epoch); }
+
+private:
+    bool plain_ = false;
+    uint64_t epoch_ = 0;
+};
+
+struct Item {
+    PyObject* key;
+    PyObject* value;
+};
+
+// What the step borrows from b: all of it goes with a pin.
+struct Step {
+    static constexpr size_t kKept = 8;
+
+    Step() noexcept {}  // the kept items are written before they are read, never zeroed
+
+    Item peek = {nullptr, nullptr};  // b's next item not yet matched or stepped over
+    Item kept[kKept];                // a small b's items (the first kept_count), as they were when
+    size_t kept_count = 0;           // its keys were looked at
+    PyObject* current = nullptr;  // b's value being compared
+    std::vector<Item> added;      // b's items stepped over as added, for the replay
+};
+
+// Where the step is in b's items: a position for PyDict_Next, or an index into the items kept of
+// a small b; and where the item it peeks at was read, to read it again after a pin.
+class Cursor {
+public:
+    void start(bool kept_all) noexcept {
+        kept_all_ = kept_all;
+        next_ = 0;
+        pos_ = 0;
+    }
+
+    // Moves to b's next item, into `step.peek` (nothing after the last).
+    void advance(PyObject* b, Step& step) noexcept {
+        peek_at_ = next_;
+        peek_pos_ = pos_;
+        step.peek = Item{nullptr, nullptr};
+        if (!kept_all_) {
+            PyDict_Next(b, &pos_, &step.peek.key, &step.peek.value);
+        } else if (next_ < step.kept_count) {
+            step.peek = step.kept[next_++];
+        }
+    }
+
+    // Goes back to where the item peeked at before a pin was read, to read it again.
+    void rewind(bool kept_all) noexcept {
+        kept_all_ = kept_all;
+        next_ = peek_at_;
+        pos_ = peek_pos_;
+    }
+
+private:
+    bool kept_all_ = false;
+    size_t next_ = 0;
+    size_t peek_at_ = 0;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t peek_pos_ = 0;
+};
+
 // b's side of the first pass when b is an exact dict whose keys are all plain, a fact held
 // for the current epoch. b's values are then read without running Python code: in step with
 // a's items while their keys agree (as in two documents parsed alike), otherwise by a lookup.
@@ -209,14 +314,13 @@ private:
 // same hash on its probe path, and a key whose equality is Python code would be called, and
 // could answer, even when it lies after the matching key in item order. A step that finds a
 // plain key equal to a's gives the value a lookup gives: no other key of b can equal it.
-class Lockstep final : public LazyView {
+class Lockstep final : public BorrowingView<Step> {
 public:
-    Lockstep(Walk& walk, PyObject* a, PyObject* b) noexcept
-        : LazyView(walk), walk_(walk), a_(a), b_(b), exact_(PyDict_CheckExact(b)) {
-        look_at_keys();
-        advance();
+    Lockstep(Walk& walk, PyObject* a, PyObject* b) noexcept : BorrowingView(walk), a_(a), b_(b) {
+        cursor_.start(look_at_keys(borrowed()));
+        advance(borrowed());
     }
-    ~Lockstep() { walk_.release_in_destructor(held_); }
+    ~Lockstep() override { walk().release_in_destructor(held_); }
 
     enum class Read { kUnknown, kMissing, kFound };
 
@@ -227,178 +331,138 @@ public:
         if (!usable()) {
             return Read::kUnknown;
         }
-        if (matches(key) || (step_over_added() && matches(key))) {
-            current_ = peek_value_;
-            advance();
+        Step& step = borrowed();
+        if (matches(step, key) || (step_over_added(step) && matches(step, key))) {
+            step.current = step.peek.value;
+            advance(step);
             return Read::kFound;
         }
-        current_ = PyDict_GetItemWithError(b_, key);  // plain keys: neither Python nor an error
-        return current_ != nullptr ? Read::kFound : Read::kMissing;
+        step.current = PyDict_GetItemWithError(b_, key);  // plain keys: neither Python nor an error
+        return step.current != nullptr ? Read::kFound : Read::kMissing;
     }
 
-    Operand current() const noexcept { return Operand(current_ != nullptr ? current_ : held_.get()); }
+    Operand current() const noexcept { return Operand(borrowing() ? borrowed().current : held_.get()); }
 
     // Replays the second pass when nothing has run since the walk of the pair began: the items
     // that were stepped over, then those not reached, tested against a. False when it cannot.
     // `a_keys_plain`: the first pass found all of a's keys plain.
     bool replay_second_pass(Walk& walk, const PathFrame* path, bool a_keys_plain) {
-        if (!replayable_ || !plain_ || plain_epoch_ != walk.epoch()) {
-            return false;
+        if (!replayable_ || !borrowing() || !b_plain_) {
+            return false;  // pinned since it began: b's items may have changed
         }
         if (a_keys_plain && PyDict_CheckExact(a_)) {
-            a_plain_ = 1;
-            a_plain_epoch_ = walk.epoch();
+            a_plain_.set(true, walk.epoch());
         }
         if (!a_plain()) {
             return false;
         }
-        if (added_.empty() && peek_key_ == nullptr) {
-            return true;  // every key of b matched one of a
+        Step& step = borrowed();
+        for (const Item& item : step.added) {
+            add_item_record<DictItemAdded>(walk, path, item.key, item.value);
         }
-        for (const auto& [key, value] : added_) {
-            add_item_record<DictItemAdded>(walk, path, key, value);
-        }
-        for (; peek_key_ != nullptr; advance()) {
-            if (PyDict_Contains(a_, peek_key_) == 0) {
-                add_item_record<DictItemAdded>(walk, path, peek_key_, peek_value_);
+        for (; step.peek.key != nullptr; advance(step)) {
+            if (PyDict_Contains(a_, step.peek.key) == 0) {
+                add_item_record<DictItemAdded>(walk, path, step.peek.key, step.peek.value);
             }
         }
         return true;
     }
 
 private:
+    // One look at all of b's keys per this many items of a walked since the last, at most.
+    static constexpr size_t kRecheckRatio = 16;
+
     // Whether b's value for a plain key can be read now without running Python code.
     bool usable() {
         ++walked_;
         // The value held since a pin goes first: its release may run Python code, which the
         // facts below must then see.
         if (held_) {
-            walk_.release(std::move(held_));
+            walk().release(std::move(held_));
         }
-        if (!plain_ || plain_epoch_ == walk_.epoch()) {
-            return plain_;
+        if (borrowing() || !b_plain_) {
+            return b_plain_;  // borrowing: nothing has run since b's keys were looked at
         }
         if (walked_ * kRecheckRatio < static_cast<size_t>(PyDict_GET_SIZE(b_))) {
             return false;
         }
-        look_at_keys();
-        if (plain_) {
-            rechain();
-            // b may have changed: read the item at the step's place again.
-            next_ = peek_at_;
-            pos_ = peek_pos_;
-            advance();
+        Step& step = borrow_again();
+        bool kept_all = look_at_keys(step);
+        if (!b_plain_) {
+            return false;  // borrowing nothing until the next pin
         }
-        return plain_;
+        cursor_.rewind(kept_all);  // b may have changed: read the item at the step's place again
+        advance(step);
+        return true;
     }
 
-    // One look at all of b's keys per this many items of a walked since the last, at most.
-    static constexpr size_t kRecheckRatio = 16;
-    // b's items are kept from that look when there are no more than this many.
-    static constexpr size_t kKept = 8;
-
-    // Whether b is an exact dict with plain keys, in this epoch; a small b's items are kept.
-    void look_at_keys() noexcept {
+    // Whether b is an exact dict with plain keys, now; a small b's items are kept in `step`.
+    // Whether they were.
+    bool look_at_keys(Step& step) noexcept {
         walked_ = 0;
-        plain_epoch_ = walk_.epoch();
-        plain_ = exact_;
-        kept_ = 0;
-        bool keep = exact_ && static_cast<size_t>(PyDict_GET_SIZE(b_)) <= kKept;
+        bool exact = PyDict_CheckExact(b_);
+        bool keep = exact && static_cast<size_t>(PyDict_GET_SIZE(b_)) <= Step::kKept;
+        b_plain_ = exact;
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        Py_ssize_t left = exact_ ? PyDict_GET_SIZE(b_) : 0;
-        for (; plain_ && left > 0 && PyDict_Next(b_, &pos, &key, &value); --left) {
-            plain_ = is_plain_key(key);
+        Py_ssize_t left = exact ? PyDict_GET_SIZE(b_) : 0;
+        for (; b_plain_ && left > 0 && PyDict_Next(b_, &pos, &key, &value); --left) {
+            b_plain_ = is_plain_key(key);
             if (keep) {
-                kept_items_[kept_++] = Item{key, value};
+                step.kept[step.kept_count++] = Item{key, value};
             }
         }
-        kept_all_ = keep;
+        return keep;
     }
 
-    bool matches(PyObject* key) const noexcept {
-        return peek_key_ != nullptr && plain_keys_equal(key, peek_key_);
+    static bool matches(const Step& step, PyObject* key) noexcept {
+        return step.peek.key != nullptr && plain_keys_equal(key, step.peek.key);
     }
 
-    // Moves the step to b's next item.
-    void advance() noexcept {
-        peek_at_ = next_;
-        peek_pos_ = pos_;
-        peek_key_ = peek_value_ = nullptr;
-        if (!plain_) {
-            return;
+    void advance(Step& step) noexcept {
+        if (b_plain_) {
+            cursor_.advance(b_, step);
+        } else {
+            step.peek = Item{nullptr, nullptr};
         }
-        if (kept_all_) {
-            if (next_ < kept_) {
-                peek_key_ = kept_items_[next_].key;
-                peek_value_ = kept_items_[next_].value;
-                ++next_;
-            }
-            return;
-        }
-        PyDict_Next(b_, &pos_, &peek_key_, &peek_value_);
     }
 
     // a's keys all plain (in this epoch), so that testing b's keys against a runs no Python.
     bool a_plain() {
-        if (a_plain_ < 0 || a_plain_epoch_ != walk_.epoch()) {
-            a_plain_ = PyDict_CheckExact(a_) && all_keys_plain(a_);
-            a_plain_epoch_ = walk_.epoch();
+        if (!a_plain_.known(walk().epoch())) {
+            a_plain_.look(a_, walk().epoch());
         }
-        return a_plain_ == 1;
+        return a_plain_.holds(walk().epoch());
     }
 
     // b's next items that a lacks are added items: move past them, remembering them for the
     // replay of the second pass while it can still be made. Whether it moved at all.
-    bool step_over_added() {
+    bool step_over_added(Step& step) {
         bool moved = false;
-        while (peek_key_ != nullptr && a_plain() && PyDict_Contains(a_, peek_key_) == 0) {
+        while (step.peek.key != nullptr && a_plain() && PyDict_Contains(a_, step.peek.key) == 0) {
             if (replayable_) {
-                added_.emplace_back(peek_key_, peek_value_);
+                step.added.push_back(step.peek);
             }
-            advance();
+            advance(step);
             moved = true;
         }
         return moved;
     }
 
-    void pin() override {
-        held_ = Ref::borrow(current_);
-        current_ = nullptr;
-        peek_key_ = peek_value_ = nullptr;
-        kept_ = 0;
+    void keep(const Step& step) override {
+        held_ = Ref::borrow(step.current);
         replayable_ = false;
-        added_.clear();
     }
 
-    Walk& walk_;
     PyObject* a_;
     PyObject* b_;
-    bool exact_;
-    bool plain_ = false;        // b is an exact dict whose keys are all plain ...
-    uint64_t plain_epoch_ = 0;  // ... as seen in this epoch
-    int a_plain_ = -1;
-    uint64_t a_plain_epoch_ = 0;
+    bool b_plain_ = false;    // b is an exact dict whose keys are all plain, when last looked at
+    PlainFact a_plain_;
+    Cursor cursor_;
     bool replayable_ = true;  // nothing has pinned the step since it began
-    size_t walked_ = 0;
-    // Where the step is: an index into the kept items, or a position for PyDict_Next.
-    bool kept_all_ = false;
-    size_t kept_ = 0;
-    size_t next_ = 0;
-    size_t peek_at_ = 0;
-    Py_ssize_t pos_ = 0;
-    Py_ssize_t peek_pos_ = 0;
-    PyObject* peek_key_ = nullptr;  // b's next item not yet matched or stepped over
-    PyObject* peek_value_ = nullptr;
-    struct Item {
-        PyObject* key;
-        PyObject* value;
-    };
-    Item kept_items_[kKept];  // the first kept_ of them, as b held them in this epoch
-    PyObject* current_ = nullptr;  // b's value being compared, borrowed until pinned
-    Ref held_;                     // ... and then held
-    std::vector<std::pair<PyObject*, PyObject*>> added_;
+    size_t walked_ = 0;       // items of a walked since b's keys were last looked at
+    Ref held_;                // b's value being compared, held once a pin has ended the borrowing
 };
 
 namespace {
@@ -432,10 +496,11 @@ void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const Pa
 // runs no Python code while a's keys are all plain (as checked in this epoch) and the key is.
 template <class ItemsB>
 void second_pass(Walk& walk, Operand a, ItemsB& items_b, const PathFrame* path) {
-    uint64_t plain_epoch = PyDict_CheckExact(a.get()) && all_keys_plain(a.get()) ? walk.epoch() : 0;
+    PlainFact a_plain;
+    a_plain.look(a.get(), walk.epoch());
     while (items_b.next()) {
         Operand key = items_b.key();
-        bool present = walk.epoch() == plain_epoch && is_plain_key(key.get())
+        bool present = a_plain.holds(walk.epoch()) && is_plain_key(key.get())
                            ? PyDict_Contains(a.get(), key.get()) == 1
                            : contains(walk, a, key);
         if (!present) {

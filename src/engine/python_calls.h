@@ -1,6 +1,8 @@
-// The interpreter calls of the walks that may run Python code, each made through the walk's
-// gate and checked: an owned result or a Failure. The errors that the rules absorb are taken
-// by the named helpers here, never by a stray PyErr_Clear().
+// The interpreter calls of the walks that may run Python code. Each is made through the walk's
+// gate (python_calls.cpp is the only engine file that calls such interpreter functions, which
+// the build checks) and checked: an owned result or a Failure. The errors that the rules absorb
+// are taken by the named helpers here; an absorbed error that is not an Exception (a Ctrl-C)
+// ends the walk instead.
 #pragma once
 
 #include "engine/walk.h"
@@ -15,86 +17,42 @@ namespace corvane {
 bool stack_exhausted();
 
 // Discards the pending exception on purpose (through the gate: releasing it can run its
-// finalizers), except an exact PanicException, which resumes its internal failure.
+// finalizers). An exact PanicException resumes its internal failure, and an exception that is
+// not an Exception ends the walk carrying it.
 void discard_exception(Walk& walk);
 
-// Reports the pending exception through the unraisable hook with `obj` as the object.
+// Reports the pending exception through the unraisable hook with `obj` as the object, with
+// the same two exceptions.
 void report_unraisable(Walk& walk, PyObject* obj);
 
-inline Held mapping_items(Walk& walk, Operand mapping) {
-    return Held(walk, walk.python([&] { return check(PyMapping_Items(mapping.get())); }));
-}
-
-inline Held get_iter(Walk& walk, Operand obj) {
-    return Held(walk, walk.python([&] { return check(PyObject_GetIter(obj.get())); }));
-}
+Held mapping_items(Walk& walk, Operand mapping);
+Held get_iter(Walk& walk, Operand obj);
 
 // The next item of an iterator, or nothing at its end.
-inline std::optional<Ref> next_item(Walk& walk, PyObject* iter) {
-    PyObject* item = nullptr;
-    int r = walk.python([&] { return PyIter_NextItem(iter, &item); });
-    if (r < 0) {
-        fail_with_pending();
-    }
-    if (r == 0) {
-        return std::nullopt;
-    }
-    return Ref::steal(item);
-}
+std::optional<Ref> next_item(Walk& walk, PyObject* iter);
 
-// mapping[key], or nothing when the lookup raises: any exception there means a missing key,
+// mapping[key], or nothing when the lookup raises: any Exception there means a missing key,
 // except running out of stack, which ends the walk rather than report a false removal.
-// An exact dict is asked without making a KeyError for every missing key.
-inline std::optional<Held> lookup_or_missing(Walk& walk, Operand mapping, Operand key) {
-    PyObject* value = nullptr;
-    int found = walk.python([&] {
-        PyObject* m = mapping.get();
-        if (PyDict_CheckExact(m)) {
-            return PyDict_GetItemRef(m, key.get(), &value);
-        }
-        value = PyObject_GetItem(m, key.get());
-        return value != nullptr ? 1 : -1;
-    });
-    if (found > 0) {
-        return Held(walk, Ref::steal(value));
-    }
-    if (found < 0) {
-        if (stack_exhausted()) {
-            fail_with_pending();
-        }
-        discard_exception(walk);
-    }
-    return std::nullopt;
-}
+std::optional<Held> lookup_or_missing(Walk& walk, Operand mapping, Operand key);
 
 // `key in container`; a failing test is an internal failure.
-inline bool contains(Walk& walk, Operand container, Operand key) {
-    int r = walk.python([&] {
-        PyObject* c = container.get();
-        return PyDict_CheckExact(c) ? PyDict_Contains(c, key.get()) : PySequence_Contains(c, key.get());
-    });
-    if (r < 0) {
-        fail_with_pending();
-    }
-    return r == 1;
-}
+bool contains(Walk& walk, Operand container, Operand key);
 
 // The iterator's length hint; a failing hint is reported as unraisable and counts as 0.
-inline size_t length_hint_or_zero(Walk& walk, PyObject* iter) {
-    Py_ssize_t hint = walk.python([&] { return PyObject_LengthHint(iter, 0); });
-    if (hint < 0) {
-        report_unraisable(walk, iter);
-        return 0;
-    }
-    return static_cast<size_t>(hint);
-}
+size_t length_hint_or_zero(Walk& walk, PyObject* iter);
 
 // Lets Ctrl-C end a long drain: a signal handler that raises ends the walk. (This also runs
 // the garbage collector and debugger scripts when they are due.)
-inline void check_signals(Walk& walk) {
-    if (walk.python([] { return PyErr_CheckSignals(); }) < 0) {
-        fail_with_pending();
-    }
-}
+void check_signals(Walk& walk);
+
+// isinstance(x, cls), or -1 with the exception pending.
+int is_instance(Walk& walk, PyObject* x, PyObject* cls);
+
+// `module.name`, imported; the new reference, or a Failure.
+Ref import_attr(Walk& walk, const char* module, const char* name);
+
+// The code object of `source` compiled as a module (compiling raises an audit event), or null
+// when it cannot be compiled: the caller then does without it.
+Ref compile_module(Walk& walk, const char* source);
 
 }  // namespace corvane

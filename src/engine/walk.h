@@ -1,51 +1,46 @@
-// The state of one comparison (records, views read in place, drained elements, remembered
-// answers) and the one gate through which every interpreter call that may run Python code passes.
+// The state of one comparison (records, views read in place, drained elements, the abstract
+// classes' answers) and the one gate through which every interpreter call that may run Python
+// code passes.
 //
 // Why the shortcuts are sound
 // ---------------------------
-// The walk borrows. It reads exact lists, tuples and dicts in place (SeqItems, DictItems), reads
-// b's values without lookups or with lookups that cannot run Python code (Lockstep), and
-// remembers what the abstract-class checks answered for built-in types (AbcMemo). Each
+// The walk borrows. It reads exact lists, tuples and dicts in place (InPlace, DictItems), reads
+// b's values without lookups or with lookups that cannot run Python code (Lockstep), and reads
+// what the abstract classes answer for built-in types from their own caches (AbcAnswers). Each
 // shortcut holds only while nothing has changed since it was taken, and only Python code can
 // change anything: the walk runs on one attached thread, and no other thread runs except where
 // Python code runs. Python code runs in more places than user methods: every isinstance
 // against an abstract class, lookups with keys whose hash or equality is Python code,
-// iteration, length hints, imports, PyErr_CheckSignals (signal handlers, the garbage
-// collector, debugger scripts), the unraisable hook, and the finalizers and weakref callbacks
-// that a release can trigger.
-//  1. Every such call goes through Walk::python(): the wrappers of python_calls.h and the abc
-//     checks are the only code that makes them, and Held and Walk::release make every release
-//     that could destroy an object (the last reference to anything but an exact str, int or
-//     float, whose deallocation runs no Python code). Before the call, the gate pins: every
-//     view still reading a container in place copies, with references, what it may still read,
-//     or holds what it has handed out. No Python code has run since the view began borrowing
-//     (it would have been pinned), so a copy is the container as the view first saw it; and a
-//     pin takes references to the very objects it copies, so operands already read from a view
-//     stay valid and unchanged.
-//  2. Borrowed pointers exist only inside views and as Operand values read from them. Nothing
-//     else can make an Operand (apart from an owned reference and the roots, which the entry
-//     point holds), so no pointer read from a container outside a view can outlive a call.
+// iteration, length hints, imports, compiling (audit hooks), PyErr_CheckSignals (signal
+// handlers, the garbage collector, debugger scripts), the unraisable hook, and the finalizers
+// and weakref callbacks that a release can trigger.
+//  1. Every such call goes through Walk::python(): the calls of python_calls.cpp are the only
+//     code that makes them (the build checks which interpreter functions each engine file
+//     calls), and Held and Walk::release make every release that could destroy an object (the
+//     last reference to anything but an exact str, int or float, whose deallocation runs no
+//     Python code). Before the call, the gate pins: every view still reading a container in
+//     place takes references to what it may still read. No Python code has run since the view
+//     began borrowing (it would have been pinned), so what it keeps is the container as the
+//     view first saw it; and operands already read from a view stay alive and unchanged.
+//  2. Borrowed pointers exist only inside views and as Operand values read from them. A view's
+//     borrowed fields live in its Borrowed part, which the pin destroys (views.h); nothing else
+//     can make an Operand (apart from an owned reference and the roots, which the entry point
+//     holds), so no pointer read from a container outside a view can outlive a call.
 //  3. Facts about containers (a dict's keys are all plain: exact str or int, whose hashing and
-//     equality run no Python code) carry the epoch they were established in, which moves
-//     before and after every call through the gate. A view that borrows again after a pin
-//     first establishes its facts anew in the current epoch and joins the chain again; the
-//     chain is then empty (the pin emptied it, and the walk is back at the view's own level).
-//  4. Remembered abc answers carry the answers' epoch, which moves around every call through
-//     the gate except an abc check of a built-in type that moved no registration: the abc cache
-//     token, read by calling the C accelerator's own function (no Python code), is the same
-//     before and after it. Such a check runs only the abstract classes' own machinery (with its
-//     caches filled, nothing else; the first time, the classes' subclass hooks). An answer is
-//     never trusted past code that registered anything; every other call voids them all; and
-//     each such check forgets the answers that were yes, which a hook that clears a registry
-//     could have made stale. What this trusts: that code run inside the check of a built-in
-//     type neither replaces the abc machinery nor turns a no into a yes by clearing a cache
-//     under a subclass hook whose answer it changed (no stock class does either).
-// The abstract classes and the token function are imported at the start of the first call,
-// before anything is borrowed. Releases made while a failure unwinds bypass the gate: nothing
+//     equality run no Python code) and the answers read from the abc caches carry the epoch
+//     they were established in, which moves before and after every call through the gate. A
+//     view that borrows again after a pin first establishes its facts anew in the current
+//     epoch and joins the chain again; the chain is then empty (the pin emptied it, and the
+//     walk is back at the view's own level).
+// The debug and sanitizer builds check all of this as it runs (gate_check.h): Python code
+// starting, or an object that could run it being released, while a view borrows outside the
+// gate stops the process. Releases made while a failure unwinds bypass the gate: nothing
 // borrowed is read after them.
 #pragma once
 
+#include "engine/abc_answers.h"
 #include "engine/engine.h"
+#include "engine/views.h"
 
 #include <cstdint>
 #include <exception>
@@ -54,49 +49,6 @@
 #include <vector>
 
 namespace corvane {
-
-class Walk;
-
-// An operand of the comparison: a borrowed pointer that something keeps alive for as long as
-// its pair is compared, pins included. Only views, owned references and the roots make them.
-class Operand {
-public:
-    PyObject* get() const noexcept { return p_; }
-
-private:
-    explicit Operand(PyObject* p) noexcept : p_(p) {}
-    PyObject* p_;
-
-    friend class InPlace;
-    friend class ElementStack;
-    friend class DictItems;
-    friend class ListedItems;
-    friend class Lockstep;
-    friend class Held;
-    friend DiffList compare(PyObject* a, PyObject* b);
-};
-
-// A container read in place. Views nest as the walks do; until pinned they are chained
-// innermost first, and `pin` copies, with references, whatever the view may still read.
-class LazyView {
-public:
-    LazyView(const LazyView&) = delete;
-    LazyView& operator=(const LazyView&) = delete;
-
-protected:
-    // A view that can never need a pin (one over owned or immutable items) is not chained.
-    explicit LazyView(Walk& walk, bool chained = true) noexcept;
-    virtual ~LazyView();
-    virtual void pin() = 0;
-    Walk& walk() const noexcept { return walk_; }
-    // Joins the chain again, to borrow again after a pin, from the walk's own level.
-    void rechain() noexcept;
-
-private:
-    friend class Walk;
-    Walk& walk_;
-    LazyView* outer_;
-};
 
 // The elements that the drains in progress have taken, the innermost drain's last. A drain
 // reads its own range by index and has it released when its walk ends.
@@ -114,49 +66,6 @@ private:
     std::vector<Ref> items_;
 };
 
-// The tests that ask collections.abc; their answers for built-in types can be remembered.
-enum class AbcTest : uint8_t { Mapping, Sequence };
-
-// Answers of the abc tests for built-in types, valid in one epoch: a few entries, searched in
-// order (lists, tuples and None come first in practice).
-class AbcMemo {
-public:
-    // 0 or 1, or -1 when there is no answer for this epoch.
-    int find(PyTypeObject* type, AbcTest test, uint64_t epoch) const noexcept {
-        if (epoch != epoch_) {
-            return -1;
-        }
-        for (size_t i = 0; i < used_; ++i) {
-            if (entries_[i].type == type) {
-                return entries_[i].answer[static_cast<int>(test)];
-            }
-        }
-        return -1;
-    }
-
-    void remember(PyTypeObject* type, AbcTest test, bool answer, uint64_t epoch) noexcept;
-
-    // Forgets the answers that were yes: code run by another check may have unregistered
-    // a type without moving the cache token (a registry cleared by a class's own hook).
-    void forget_yes() noexcept {
-        for (size_t i = 0; i < used_; ++i) {
-            for (int8_t& answer : entries_[i].answer) {
-                answer = answer == 1 ? -1 : answer;
-            }
-        }
-    }
-
-private:
-    struct Entry {
-        PyTypeObject* type;
-        int8_t answer[2];
-    };
-    static constexpr size_t kSize = 8;
-    uint64_t epoch_ = 0;
-    Entry entries_[kSize] = {};
-    size_t used_ = 0;
-};
-
 // Whether the deallocation of `obj` can run no Python code: an exact str, int or float.
 inline bool releases_quietly(PyObject* obj) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -172,42 +81,32 @@ class Walk {
 public:
     DiffList out;
 
-    Walk() = default;
+    Walk() noexcept = default;
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
     // Moves before and after every call through the gate.
     uint64_t epoch() const noexcept { return epoch_; }
-    // Moves with it, except around an abc check that moved no registration.
-    uint64_t answers_epoch() const noexcept { return answers_epoch_; }
     ElementStack& elements() noexcept { return elements_; }
-    AbcMemo& memo() noexcept { return memo_; }
+    AbcAnswers& abc() noexcept { return abc_; }
 
-    // Makes `call`, an interpreter call that may run Python code: views pinned first, both
-    // epochs moved before and after. The only way the engine makes such a call.
+    // Makes `call`, an interpreter call that may run Python code: views pinned first, the epoch
+    // moved before and after. The only way the engine makes such a call.
     template <class Call>
     auto python(Call&& call) -> decltype(call()) {
-        ++answers_epoch_;
-        EpochAfter after{*this, true};
-        return python_keeping_answers(call);
-    }
-
-    // The same for an abc check of a built-in type, which leaves the answers' epoch alone; the
-    // check voids the answers itself when it moved a registration.
-    template <class Call>
-    auto python_keeping_answers(Call&& call) -> decltype(call()) {
         pin_views();
         ++epoch_;
-        EpochAfter after{*this, false};
+        EpochAfter after{*this};
         return call();
     }
-    void void_answers() noexcept { ++answers_epoch_; }
 
     // Releases `ref`, through the gate when that could destroy the object.
     void release(Ref ref) {
         if (release_may_run_python(ref.get())) {
             python([&] { ref.reset(); });
+            return;
         }
+        Py_XDECREF(ref.release());  // not the last reference, or a quiet one
     }
 
     // The same for destructors, which cannot fail. While a failure of this walk unwinds,
@@ -218,7 +117,7 @@ public:
         if (release_may_run_python(ref.get())) {
             release_slowly(ref);
         }
-        ref.reset();
+        Py_XDECREF(ref.release());
     }
     void release_in_destructor(RefArray& refs) noexcept {
         if (refs) {
@@ -235,27 +134,26 @@ private:
     friend class LazyView;
     struct EpochAfter {
         Walk& walk;
-        bool answers;
-        ~EpochAfter() { ++(answers ? walk.answers_epoch_ : walk.epoch_); }
+        ~EpochAfter() { ++walk.epoch_; }
     };
     static constexpr size_t kParked = 8;
 
     void pin_views();
-    bool unwinding() const noexcept { return std::uncaught_exceptions() > uncaught_at_start_; }
+    bool unwinding() const noexcept { return std::uncaught_exceptions() > borrowing_.uncaught_at_start; }
     void release_slowly(Ref& ref) noexcept;
     void release_slowly(RefArray& refs) noexcept;
     template <class Refs, size_t N>
     void release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept;
 
     LazyView* lazy_ = nullptr;  // the innermost unpinned view
-    uint64_t epoch_ = 1;
-    uint64_t answers_epoch_ = 1;
     // Exceptions in flight when the walk began (it may run inside a finalizer while another
     // walk's failure unwinds): one more means that this walk's own failure is unwinding.
-    int uncaught_at_start_ = std::uncaught_exceptions();
+    gate_check::Borrowing borrowing_{&lazy_, std::uncaught_exceptions()};
+    gate_check::Scope checked_{&borrowing_};
+    uint64_t epoch_ = 1;
     bool kept_back_ = false;
     ElementStack elements_;
-    AbcMemo memo_;
+    AbcAnswers abc_;
     // Releases that a failed pin kept back, made plainly when the walk ends.
     Ref parked_[kParked];
     RefArray parked_arrays_[kParked];
@@ -265,22 +163,23 @@ private:
 // its destructor, or a pin takes the whole chain first.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
-inline LazyView::LazyView(Walk& walk, bool chained) noexcept : walk_(walk), outer_(walk.lazy_) {
+inline LazyView::LazyView(Walk& walk, bool chained) noexcept : walk_(walk) {
     if (chained) {
-        walk.lazy_ = this;
+        rechain();
     }
 }
-#pragma GCC diagnostic pop
-
 inline void LazyView::rechain() noexcept {
     outer_ = walk_.lazy_;
     walk_.lazy_ = this;
+    chained_ = true;
 }
+#pragma GCC diagnostic pop
 
-// An unpinned view is the innermost one of the chain (views end in the order opposite to
-// their start, and a pin empties the whole chain).
+// A chained view is the innermost one of the chain: views end in the order opposite to their
+// start, and a pin empties the whole chain.
 inline LazyView::~LazyView() {
-    if (walk_.lazy_ == this) {
+    if (chained_) {
+        gate_check::require(walk_.lazy_ == this, "a view ended while a view inside it was still borrowing");
         walk_.lazy_ = outer_;
     }
 }
@@ -310,9 +209,23 @@ private:
     Ref ref_;
 };
 
-// Keys whose hashing and equality are the interpreter's own: a lookup of one in a dict whose
-// keys are all plain runs no Python code.
-inline bool is_plain_key(PyObject* key) noexcept { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
+// The kinds of key whose hashing and equality are the interpreter's own: a lookup of one in a
+// dict whose keys are all of these kinds runs no Python code. Widening this list needs a case
+// in plain_keys_equal (map.cpp), which the compiler asks for (-Wswitch-enum).
+enum class PlainKey : uint8_t { Str, Int, None };
+
+inline PlainKey plain_kind(PyObject* key) noexcept {
+    PyTypeObject* type = Py_TYPE(key);
+    if (type == &PyUnicode_Type) {
+        return PlainKey::Str;
+    }
+    if (type == &PyLong_Type) {
+        return PlainKey::Int;
+    }
+    return PlainKey::None;
+}
+
+inline bool is_plain_key(PyObject* key) noexcept { return plain_kind(key) != PlainKey::None; }
 
 // Holds one level of the interpreter's recursion check for the walk below it. The check
 // measures the stack, with a margin of several pages between the point where it raises

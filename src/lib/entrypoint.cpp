@@ -2,6 +2,8 @@
 // two roots, and the stable partition of the records into the five lists of an Output.
 #include "lib/entrypoint.h"
 
+#include "boundary.h"
+
 #include "classes/classes.h"
 #include "engine/engine.h"
 

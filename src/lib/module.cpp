@@ -1,5 +1,6 @@
 // The module definition and its exec step: the function `corvane` and the class `Output`
 // are added and listed in __all__; the record classes are never module attributes.
+#include "boundary.h"
 #include "classes/classes.h"
 
 // The walk's safety rests on one attached thread running at a time (see engine/walk.h).
@@ -60,6 +61,9 @@ void require_main_interpreter() {
 int corvane_exec(PyObject* module) noexcept {
     PyObject* ok = guarded([module] {
         require_main_interpreter();
+        if (gate_check::install() < 0) {  // debug and sanitizer builds only
+            throw PythonError{};
+        }
         Ref module_name = or_pending(PyModule_GetNameObject(module));
         Ref function = or_pending(PyCMethod_New(&corvane_method, module, module_name.get(), nullptr));
         Ref function_name = or_pending(PyObject_GetAttrString(function.get(), "__name__"));
