@@ -169,6 +169,7 @@ inline LazyView::LazyView(Walk& walk, bool chained) noexcept : walk_(walk) {
     }
 }
 inline void LazyView::rechain() noexcept {
+    gate_check::require(!chained_, "a view joined the chain while still in it");
     outer_ = walk_.lazy_;
     walk_.lazy_ = this;
     chained_ = true;
