@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-import corvane_cli
-from corvane_cli import json_pointer, main, shorten
+from corvane_report.cli import main
+from corvane_report.report import json_pointer, shorten
 
 DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
 BEFORE, AFTER = str(DATA / "before.json"), str(DATA / "after.json")

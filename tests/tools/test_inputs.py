@@ -9,8 +9,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import SCRIPT
-from corvane_cli import main
-from corvane_cli.inputs import fast_json, parse_json
+from corvane_report.cli import main
+from corvane_report.inputs import fast_json, parse_json
 
 pytestmark = pytest.mark.skipif(not SCRIPT.exists(), reason="corvane-diff is not installed beside this interpreter")
 

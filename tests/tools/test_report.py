@@ -11,8 +11,9 @@ import oracle
 from corvane import corvane
 from corvane_report import (
     MISSING, CompareError, Entry, Filter, Tolerance, assert_same, compare, compile_filter, dumps_strict, entries,
-    from_strict_json, is_same, report, to_strict_json,
+    from_strict_json, is_same, report_text,
 )
+from corvane_report.report import to_strict_json
 
 # --- walk order ---------------------------------------------------------------------------------
 
@@ -142,7 +143,7 @@ def test_compiled_filters_are_reused():
 
 def test_report_text():
     a, b = {"s": "x" * 100, "l": [1], "n": 1}, {"s": "y", "l": [1, 2, 3], "n": 1.0}
-    assert report(entries(corvane(a, b), a=a, b=b), width=12) == "\n".join([
+    assert report_text(entries(corvane(a, b), a=a, b=b), width=12) == "\n".join([
         '/s: changed "xxxxxxxxxx… -> "y"',
         "/l: length changed 1 -> 3 items",
         "  /l/1: added 2",
@@ -150,7 +151,7 @@ def test_report_text():
         "/n: type changed 1 -> 1.0",
         "3 differences",
     ])
-    assert report([]) == "no differences"
+    assert report_text([]) == "no differences"
 
 
 STRICT_CASES = [

@@ -12,10 +12,9 @@ import time
 import pytest
 from rows_data import datasets, normalised, reference, write_lines
 
-from corvane_cli import main
-from corvane_report import RowsError, Tolerance, diff_rows
-from corvane_rows import diff_datasets
-from corvane_rows.output import read_records
+from corvane_report import Tolerance, diff_rows
+from corvane_report.cli import main
+from corvane_report.rows import RowsError, diff_datasets, read_records
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "corvane-diff")
 # Tiny partitions and blocks, so that every run spills into many partitions from several blocks a file.

@@ -10,11 +10,8 @@ from rows_data import datasets, normalised, reference, write_lines
 pytest.importorskip("dask.dataframe", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
 distributed = pytest.importorskip("distributed", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
 
-from corvane_cli import main  # noqa: E402
-from corvane_report import RowsError  # noqa: E402
-from corvane_rows import diff_datasets  # noqa: E402
-from corvane_rows.cluster import diff_on_dask, write_on_dask  # noqa: E402
-from corvane_rows.output import read_records  # noqa: E402
+from corvane_report.cli import main  # noqa: E402
+from corvane_report.rows import RowsError, diff_datasets, diff_on_dask, read_records, write_on_dask  # noqa: E402
 
 SMALL = {"partitions": 5, "block_bytes": 20_000}
 

@@ -7,10 +7,9 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
-from corvane_report import CompareError, Filter
-
-from . import PROG, Diff, diff_files, error_text, painter, payload, text_lines, write_payload
-from .inputs import SUFFIXES, InputError
+from ..inputs import SUFFIXES, InputError
+from ..report import CompareError, Filter
+from ._diff import PROG, Diff, diff_files, error_text, painter, payload, text_lines, write_payload
 
 
 def _files(root: Path, every: bool) -> dict[str, Path]:

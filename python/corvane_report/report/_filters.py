@@ -150,3 +150,29 @@ def compile_filter(ignore: Patterns = (), only: Patterns = (), float_tolerance: 
     """A Filter for these arguments; the same arguments give the same (cached) Filter."""
     return _cached(_patterns(ignore), _patterns(only), _tolerance(float_tolerance))
 
+
+
+def entries(
+    out: Output,
+    *,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+    a: object = MISSING,
+    b: object = MISSING,
+) -> list[Entry]:
+    """The differences in `out` that the filters keep, as one list in walk order.
+
+    Walk order is the order in which corvane meets the differences: mapping items in a's
+    order with b's added items after them, sequences by position, a length change after
+    everything inside its sequences. Pass the two compared documents as `a` and `b` to get
+    that order exactly and the tail items of length changes; without them, where no list of
+    `out` tells which of two keys of one mapping comes first, integer steps go by value and
+    other keys in the order the lists first name them.
+    """
+    return compile_filter(ignore, only, float_tolerance).entries(out, a=a, b=b)
+
+
+def is_same(out: Output, *, ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> bool:
+    """Whether nothing of `out` remains after the filters."""
+    return compile_filter(ignore, only, float_tolerance).is_same(out)

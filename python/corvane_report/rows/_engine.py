@@ -17,9 +17,8 @@ from multiprocessing.pool import AsyncResult, Pool
 from multiprocessing.sharedctypes import Synchronized
 from typing import Final, TypeVar
 
-from corvane_report import Patterns, RowDiff, RowDiffs, RowSummary, ToleranceSpec
-
-from .partitions import (
+from ..report import Patterns, ToleranceSpec
+from ._partitions import (
     CompareTask,
     Compared,
     Piece,
@@ -31,7 +30,8 @@ from .partitions import (
     spill_block,
     where_table,
 )
-from .sources import Block, Source, files_of, is_url, plan_file, size_of
+from ._results import RowDiff, RowDiffs, RowSummary
+from ._sources import Block, Source, files_of, is_url, plan_file, size_of
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
@@ -99,7 +99,7 @@ def diff_datasets(
     key      one JSON pointer or several into each record
     jobs     worker processes (default: the number of cores); 1 works in this process
     ignore, only, float_tolerance
-             the filters of corvane_report
+             the filters, as in corvane_report.entries
     partition_bytes
              input bytes per partition: what one comparison holds in memory at a time
     partitions
@@ -111,7 +111,7 @@ def diff_datasets(
              the end, on an error and on Ctrl-C
     progress called about five times a second with a Progress
 
-    Yields the same RowDiffs as corvane_report.diff_rows, in a fixed order: by partition (a
+    Yields the same RowDiffs as diff_rows, in a fixed order: by partition (a
     stable hash of the key), then in key order within a partition. The order, like the
     results, is the same for any number of jobs. Rows are located as "file:N" (the line of a
     JSON Lines file, the row of a Parquet file, from 1) or "a:N", "b:N" for iterables. Use

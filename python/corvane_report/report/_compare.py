@@ -13,7 +13,7 @@ from corvane import corvane
 
 from ._filters import Patterns, ToleranceSpec, compile_filter
 from ._paths import MISSING, json_pointer, value_at
-from ._report import report
+from ._lines import report_text
 
 if TYPE_CHECKING:
     from corvane import Output
@@ -140,5 +140,5 @@ def assert_same(
     __tracebackhide__ = True  # pytest shows the caller's line
     found = compile_filter(ignore, only, float_tolerance).entries(compare(a, b), a=a, b=b)
     if found:
-        raise AssertionError("the two differ:\n" + report(found, limit=_ASSERT_LIMIT))
+        raise AssertionError("the two differ:\n" + report_text(found, limit=_ASSERT_LIMIT))
 

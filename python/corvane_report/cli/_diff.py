@@ -17,25 +17,9 @@ from importlib import metadata
 from pathlib import Path
 from typing import TextIO
 
-from corvane_report import (
-    CompareError,
-    Entry,
-    Filter,
-    Paint,
-    Tolerance,
-    compare,
-    count_text,
-    dumps_strict,
-    json_pointer,
-    patch_operations,
-    plain,
-    shorten,
-)
-
-from .inputs import FORMATS, InputError, load_pair
-from .output import as_json, colour, fold, kind_lines, location_lines, summary_lines
-
-__all__ = ["PROG", "main", "parser", "json_pointer", "shorten"]
+from ..inputs import FORMATS, InputError, load_pair
+from ..report import CompareError, Entry, Filter, Paint, Tolerance, compare, count_text, dumps_strict, json_pointer, patch_operations, plain
+from ._layouts import as_json, colour, fold, folded_lines, kind_lines, location_lines
 
 PROG = "corvane-diff"
 
@@ -70,7 +54,7 @@ def text_lines(found: Sequence[Entry], args: argparse.Namespace, paint: Paint) -
     limit = args.max
     if args.summary:
         groups = fold(found)
-        yield from summary_lines(groups[:limit], args.width, paint)
+        yield from folded_lines(groups[:limit], args.width, paint)
         hidden = len(groups) - len(groups[:limit])
     else:
         layout = kind_lines if args.by_kind else location_lines
@@ -188,7 +172,7 @@ def filter_of(args: argparse.Namespace, p: argparse.ArgumentParser) -> Filter:
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["rows"]:  # keyed datasets; a document named "rows" is ./rows
-        from corvane_rows.cli import main as rows_main
+        from ._rows import main as rows_main
 
         return rows_main(argv[1:])
     p = parser()
@@ -199,7 +183,7 @@ def main(argv: list[str] | None = None) -> int:
     rules = filter_of(args, p)
     try:
         if args.recursive:
-            from .directories import compare_directories
+            from ._directories import compare_directories
 
             return compare_directories(args, rules, sys.stdout)
         try:

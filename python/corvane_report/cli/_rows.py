@@ -11,11 +11,24 @@ from contextlib import ExitStack, contextmanager
 from types import FrameType
 from typing import TextIO, TypedDict
 
-from corvane_cli import PROG, filter_of, painter, tolerance
-from corvane_report import Filter, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec
-
-from .engine import PARTITION_BYTES, ProgressHook, diff_datasets
-from .output import ProgressBar, RecordWriter, summary_lines, text_lines
+from ..report import Filter, ToleranceSpec, dumps_strict
+from ..rows import (
+    PARTITION_BYTES,
+    ProgressHook,
+    RecordWriter,
+    RowDiff,
+    RowDiffs,
+    RowKey,
+    RowsError,
+    RowSummary,
+    connect,
+    diff_datasets,
+    diff_on_dask,
+    record_json,
+    write_on_dask,
+)
+from ._diff import PROG, filter_of, painter, tolerance
+from ._layouts import ProgressBar, row_lines, rows_summary_lines
 
 _UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
 
@@ -125,12 +138,8 @@ def _run(args: argparse.Namespace, rules: Filter, bar: ProgressBar | None) -> Ro
     with ExitStack() as stack:
         client = None
         if args.scheduler:
-            from .cluster import connect
-
             client = stack.enter_context(connect(args.scheduler))
         if client is not None and args.output and args.output != "-":
-            from .cluster import write_on_dask
-
             summary = write_on_dask(args.first, args.second, args.key, args.output, client=client,
                                     partition_bytes=args.partition_size, progress=bar, **_filters(rules))
             _finish(bar, summary, args, sys.stdout)
@@ -139,7 +148,7 @@ def _run(args: argparse.Namespace, rules: Filter, bar: ProgressBar | None) -> Ro
             if args.output:
                 _write_records(found, key, args.output)
             elif not args.quiet:
-                sys.stdout.writelines(line + "\n" for line in text_lines(found, key, args.width, painter(args.color)))
+                sys.stdout.writelines(line + "\n" for line in row_lines(found, key, args.width, painter(args.color)))
             else:
                 for _ in found:
                     pass
@@ -159,8 +168,6 @@ def _filters(rules: Filter) -> _FilterArgs:
 
 def _found(args: argparse.Namespace, rules: Filter, bar: ProgressHook | None, client: object) -> RowDiffs:
     if client is not None:
-        from .cluster import diff_on_dask
-
         return diff_on_dask(args.first, args.second, args.key, client=client,
                             partition_bytes=args.partition_size, progress=bar, **_filters(rules))
     return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, partition_bytes=args.partition_size,
@@ -169,10 +176,6 @@ def _found(args: argparse.Namespace, rules: Filter, bar: ProgressHook | None, cl
 
 def _write_records(found: Iterator[RowDiff], key: RowKey, output: str) -> None:
     if output == "-":
-        from corvane_report import dumps_strict
-
-        from .output import record_json
-
         sys.stdout.writelines(dumps_strict(record_json(diff, key)) + "\n" for diff in found)
         return
     writer = RecordWriter(output, key)
@@ -185,7 +188,7 @@ def _write_records(found: Iterator[RowDiff], key: RowKey, output: str) -> None:
 def _finish(bar: ProgressBar | None, summary: RowSummary, args: argparse.Namespace, stream: TextIO) -> None:
     _clear(bar)
     if not args.quiet:
-        stream.writelines(line + "\n" for line in summary_lines(summary, (args.first, args.second)))
+        stream.writelines(line + "\n" for line in rows_summary_lines(summary, (args.first, args.second)))
     stream.flush()
 
 

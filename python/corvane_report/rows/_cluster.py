@@ -19,12 +19,13 @@ from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
-from corvane_report import Patterns, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec, key_text
-
-from .engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook, plan
-from .output import RecordWriter, open_for_writing, summary_from_json, summary_json
-from .partitions import KeyReader, Rules, Stored, Where, compare_groups, where_table
-from .sources import Block, is_url, lines_before, read_block, size_of
+from ..report import Patterns, ToleranceSpec
+from ._engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook, plan
+from ._keys import RowKey, key_text
+from ._output import RecordWriter, open_for_writing, summary_from_json, summary_json
+from ._partitions import KeyReader, Rules, Stored, Where, compare_groups, where_table
+from ._results import RowDiff, RowDiffs, RowsError, RowSummary
+from ._sources import Block, is_url, lines_before, read_block, size_of
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]

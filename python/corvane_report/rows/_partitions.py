@@ -16,24 +16,11 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final
 
-from corvane_cli.inputs import InputError, fast_json, parse_json
-from corvane_report import (
-    Filter,
-    Patterns,
-    RowAt,
-    RowDiff,
-    RowKey,
-    RowsError,
-    RowSummary,
-    ToleranceSpec,
-    compare_key,
-    compile_filter,
-    key_order,
-    key_text,
-    sort_found,
-)
-
-from .sources import Block, lines_before, open_binary, read_block
+from ..inputs import InputError, fast_json, parse_json
+from ..report import Filter, Patterns, ToleranceSpec, compile_filter
+from ._keys import RowKey, compare_key, key_order, key_text, sort_found
+from ._results import RowAt, RowDiff, RowsError, RowSummary
+from ._sources import Block, lines_before, open_binary, read_block
 
 BUFFER_BYTES: Final = 16 << 20  # rows a spilling task holds before it writes them out
 _TICK_ROWS: Final = 4096  # rows between two progress reports
