@@ -107,11 +107,11 @@ def test_filter_options(capsys, write):
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["--ignore", "no-slash"], "a JSON pointer starts with '/'"),
+    (["--ignore", "no-slash"], "argument --ignore: a JSON pointer starts with '/'"),
     (["--float-tolerance", "-1"], "argument --float-tolerance: expected X, rel=X or abs=X,rel=Y"),
     (["--float-tolerance", "tol=1"], "argument --float-tolerance: expected X"),
-    (["--ignore-file", "/nonexistent/x"], "--ignore-file /nonexistent/x: No such file or directory"),
-    (["--max", "-1"], "--max takes a number >= 0"),
+    (["--ignore-file", "/nonexistent/x"], "argument --ignore-file: /nonexistent/x: No such file or directory"),
+    (["--max", "-1"], "argument --max: expected a whole number >= 0, not '-1'"),
 ])
 def test_bad_options(capsys, argv, message):
     with pytest.raises(SystemExit) as stop:

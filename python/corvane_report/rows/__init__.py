@@ -4,7 +4,7 @@
     diff_datasets(a, b, key="/id", jobs=..., ...)   JSON Lines (gzip too) or Parquet files,
                                                     directories or globs of them, or iterables of
                                                     records, of any size: memory bounded by the
-                                                    partition size, on every core
+                                                    partition size (Partitioning), on every core
     diff_on_dask(a, b, key, client=...)             the same on a Dask cluster (pip install 'corvane[dask]');
     write_on_dask(a, b, key, output, client=...)    there the workers may write the records themselves
     read_records(path)                              records written by RecordWriter or the Dask workers
@@ -14,7 +14,7 @@ raise RowsError naming the file (or side) and the row.
 """
 
 from ._cluster import connect, diff_on_dask, write_on_dask
-from ._engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook, diff_datasets
+from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets
 from ._keys import RowKey
 from ._memory import diff_rows
 from ._output import RecordWriter, read_records, record_json
@@ -22,7 +22,7 @@ from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, R
 from ._sources import Source
 
 __all__ = [
-    "BLOCK_BYTES", "PARTITION_BYTES", "ROW_KINDS", "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff",
-    "RowDiffs", "RowKey", "RowKind", "RowSummary", "RowsError", "Source", "connect", "diff_datasets", "diff_on_dask",
-    "diff_rows", "read_records", "record_json", "write_on_dask",
+    "BLOCK_BYTES", "PARTITION_BYTES", "ROW_KINDS", "Partitioning", "Progress", "ProgressHook", "RecordWriter",
+    "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary", "RowsError", "Source", "connect",
+    "diff_datasets", "diff_on_dask", "diff_rows", "read_records", "record_json", "write_on_dask",
 ]

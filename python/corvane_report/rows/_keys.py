@@ -114,7 +114,7 @@ def _component_order(value: object) -> _Order:
 # --- comparing the rows of one key -------------------------------------------------------------------
 
 
-def compare_key(key: RowKey, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt], rules: Filter) -> RowDiff | None:
+def compare_key(key: RowKey, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt], kept: Filter) -> RowDiff | None:
     """What the rows with the key `values` amount to, or None when a single row each side is equal."""
     if len(a) > 1 or len(b) > 1:
         return RowDiff("duplicate_key", values, tuple(a), tuple(b))
@@ -129,7 +129,7 @@ def compare_key(key: RowKey, values: tuple[object, ...], a: Sequence[RowAt], b: 
         where = "" if exc.path is None else f" at {json_pointer(exc.path) or '(root)'} of {first.at if exc.side == 'a' else second.at}"
         shown = json.dumps(key.shown(values), ensure_ascii=False, default=repr)
         raise RowsError(f"cannot compare {first.at} with {second.at} (key {shown}): {exc.reason}{where}") from None
-    found = rules.entries(out, a=first.row, b=second.row)
+    found = kept.entries(out, a=first.row, b=second.row)
     return RowDiff("changed", values, (first,), (second,), tuple(found)) if found else None
 
 

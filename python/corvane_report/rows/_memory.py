@@ -41,18 +41,18 @@ def diff_rows(
     Raises RowsError for a row without a key field, or a pair that corvane cannot compare.
     """
     compiled = RowKey(key)
-    rules = compile_filter(ignore, only, float_tolerance)
+    kept = compile_filter(ignore, only, float_tolerance)
     groups_a, values_a = _grouped(a_rows, compiled, "a")
     groups_b, values_b = _grouped(b_rows, compiled, "b")
     summary = RowSummary(rows_a=sum(map(len, groups_a.values())), rows_b=sum(map(len, groups_b.values())))
-    return RowDiffs(_results(compiled, rules, groups_a, groups_b, values_a | values_b, summary), summary)
+    return RowDiffs(_results(compiled, kept, groups_a, groups_b, values_a | values_b, summary), summary)
 
 
-def _results(key: RowKey, rules: Filter, groups_a: dict[str, list[RowAt]], groups_b: dict[str, list[RowAt]],
+def _results(key: RowKey, kept: Filter, groups_a: dict[str, list[RowAt]], groups_b: dict[str, list[RowAt]],
              values: dict[str, tuple[object, ...]], summary: RowSummary) -> Generator[RowDiff]:
     ordered = sorted(values, key=lambda text: (key_order(values[text]), text))
     for text in ordered:
-        found = compare_key(key, values[text], groups_a.get(text, ()), groups_b.get(text, ()), rules)
+        found = compare_key(key, values[text], groups_a.get(text, ()), groups_b.get(text, ()), kept)
         if found is None:
             summary.equal += 1
             continue
