@@ -20,6 +20,8 @@ corvane_report.inputs (document readers), corvane_report.rows (datasets of any s
 core or on a Dask cluster), corvane_report.cli (corvane-diff) and corvane_report.pytest_plugin.
 """
 
+from typing import TYPE_CHECKING
+
 from .report import (
     MISSING,
     CompareError,
@@ -36,9 +38,21 @@ from .report import (
     json_patch,
     report_text,
 )
-from .rows import diff_rows
+
+if TYPE_CHECKING:
+    from .rows import diff_rows
 
 __all__ = [
     "MISSING", "CompareError", "Entry", "Filter", "Tolerance", "assert_same", "compare", "compile_filter",
     "diff_rows", "dumps_strict", "entries", "from_strict_json", "is_same", "json_patch", "report_text",
 ]
+
+
+def __getattr__(name: str) -> object:
+    # diff_rows loads corvane_report.rows on first use: the datasets engine beside it doubles
+    # the import time, and the pytest plugin, loaded by every test session, needs none of it.
+    if name == "diff_rows":
+        from .rows import diff_rows
+
+        return diff_rows
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -7,7 +7,7 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, closing, contextmanager
 from types import FrameType
 from typing import TextIO, TypedDict
 
@@ -164,11 +164,8 @@ def _write_records(found: Iterator[RowDiff], key: RowKey, output: str) -> None:
     if output == "-":
         sys.stdout.writelines(dumps_strict(record_json(diff, key)) + "\n" for diff in found)
         return
-    writer = RecordWriter(output, key)
-    try:
+    with closing(RecordWriter(output, key)) as writer:
         writer.write(found)
-    finally:
-        writer.close()
 
 
 def _finish(bar: ProgressBar | None, summary: RowSummary, args: argparse.Namespace, stream: TextIO) -> None:

@@ -9,6 +9,7 @@ nested values into whatever the column's type makes of them, and 1 would meet 1.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
@@ -95,11 +96,8 @@ def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms)
 def write_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms, path: str) -> dict[str, object]:
     """One shuffled partition compared and its records written to `path`; its counts as plain data."""
     found, summary = compare_frame(frame, where, terms)
-    writer = RecordWriter(path, terms.key)
-    try:
+    with contextlib.closing(RecordWriter(path, terms.key)) as writer:
         writer.write(found)
-    finally:
-        writer.close()
     return summary_json(summary)
 
 

@@ -12,9 +12,7 @@ import time
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from multiprocessing.pool import AsyncResult, Pool
-from multiprocessing.sharedctypes import Synchronized
-from typing import Final, TypeVar
+from typing import TYPE_CHECKING, Final, TypeVar
 
 from ..report import Patterns, ToleranceSpec
 from ._partitions import (
@@ -31,6 +29,10 @@ from ._partitions import (
 )
 from ._results import RowDiff, RowDiffs, RowSummary
 from ._sources import Block, Source, files_of, is_url, plan_file, size_of
+
+if TYPE_CHECKING:  # the pool's own modules load when a pool is made, not with this one
+    from multiprocessing.pool import AsyncResult, Pool
+    from multiprocessing.sharedctypes import Synchronized
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
