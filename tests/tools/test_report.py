@@ -13,7 +13,7 @@ from corvane_report import (
     MISSING, CompareError, Entry, Filter, Tolerance, assert_same, compare, compile_filter, dumps_strict, entries,
     from_strict_json, is_same, report_text,
 )
-from corvane_report.report import to_strict_json
+from corvane_report.report import json_pointer, shorten, to_strict_json
 
 # --- walk order ---------------------------------------------------------------------------------
 
@@ -138,7 +138,43 @@ def test_compiled_filters_are_reused():
     assert compile_filter(["/a"], float_tolerance=0.1) is compile_filter(("/a",), float_tolerance=Tolerance(abs=0.1))
 
 
-# --- text, strict JSON ----------------------------------------------------------------------------
+# --- pointers, text, strict JSON ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path, pointer", [
+    ([], ""),
+    (["a", 0, "b"], "/a/0/b"),
+    (["a/b", "m~n", ""], "/a~1b/m~0n/"),
+    ([1, True, None], "/1/True/None"),  # YAML keys need not be strings
+])
+def test_json_pointer(path, pointer):
+    assert json_pointer(path) == pointer
+
+
+@pytest.mark.parametrize("value, text", [
+    ("é \"q\"\n", '"é \\"q\\"\\n"'),
+    (True, "true"), (None, "null"), (-7, "-7"), (2.5, "2.5"),
+    (float("nan"), "NaN"), (float("-inf"), "-Infinity"),
+    ({"k": [1, None]}, '{"k": [1, null]}'),
+    ("x" * 100, '"' + "x" * 18 + "…"),
+    (list(range(100)), "[0, 1, 2, 3, 4, 5, …"),
+    ({(1, 2): 3}, "{(1, 2): 3}"),  # keys JSON cannot show fall back to repr
+])
+def test_shorten(value, text):
+    assert shorten(value, 20) == text
+
+
+def test_shorten_encodes_no_more_than_it_shows():
+    class Counting(list):
+        served = 0
+
+        def __iter__(self):
+            for item in super().__iter__():
+                Counting.served += 1
+                yield item
+
+    assert shorten(Counting(range(100_000)), 30).endswith("…")
+    assert Counting.served < 30
 
 
 def test_report_text():
