@@ -100,17 +100,17 @@ def width(text: str) -> int:
 def shared_options() -> argparse.ArgumentParser:
     """The options of both sub-commands (filters, colour, width), as a parent parser."""
     parent = argparse.ArgumentParser(add_help=False)
-    rules = parent.add_argument_group("filters (what is left decides the exit status)")
-    rules.add_argument("--ignore", action="append", default=[], type=pattern, metavar="PTR",
-                       help="leave out differences at or below this JSON pointer; '*' is one step, '**' any "
-                       "number (repeatable)")
-    rules.add_argument("--only", action="append", default=[], type=pattern, metavar="PTR",
-                       help="keep only differences at, below or above this pointer pattern (repeatable)")
-    rules.add_argument("--ignore-file", action="append", default=[], type=pattern_file, metavar="FILE",
-                       help="--ignore patterns, one a line; blank lines and lines starting with # skipped")
-    rules.add_argument("--float-tolerance", type=tolerance, metavar="X",
-                       help="leave out float-against-float changes within X (absolute), rel=X (relative) "
-                       "or abs=X,rel=Y (either)")
+    filters = parent.add_argument_group("filters (what is left decides the exit status)")
+    filters.add_argument("--ignore", action="append", default=[], type=pattern, metavar="PTR",
+                         help="leave out differences at or below this JSON pointer; '*' is one step, '**' any "
+                         "number (repeatable)")
+    filters.add_argument("--only", action="append", default=[], type=pattern, metavar="PTR",
+                         help="keep only differences at, below or above this pointer pattern (repeatable)")
+    filters.add_argument("--ignore-file", action="append", default=[], type=pattern_file, metavar="FILE",
+                         help="--ignore patterns, one a line; blank lines and lines starting with # skipped")
+    filters.add_argument("--float-tolerance", type=tolerance, metavar="X",
+                         help="leave out float-against-float changes within X (absolute), rel=X (relative) "
+                         "or abs=X,rel=Y (either)")
     text = parent.add_argument_group("text")
     text.add_argument("--color", choices=("auto", "always", "never"), default="auto",
                       help="colour the differences by kind; auto: on a terminal, unless NO_COLOR is set")
