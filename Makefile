@@ -1,7 +1,7 @@
 # One entry point for the whole set-up: every target installs what it needs on demand.
 #   make demo    diff two bundled JSON documents and print the differences
 #   make test    build the module and run every check that CI runs
-#   make bench-rows  keyed datasets of about 1 GB a side: corvane_rows against datacompy and deepdiff
+#   make bench-rows  keyed datasets of about 1 GB a side: corvane-diff rows against datacompy and deepdiff
 
 PY       ?= python3.14
 PYD      ?= python3.14d

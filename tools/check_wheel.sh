@@ -26,10 +26,10 @@ say "sdist $sdist"
 "$PY" - "$sdist" <<'PYEOF'
 import sys, tarfile
 names = {n.split("/", 1)[1] for n in tarfile.open(sys.argv[1]).getnames() if "/" in n}
-need = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "python/corvane_cli/__init__.py",
-        "python/corvane_report/__init__.py", "python/corvane_report/py.typed", "python/corvane_pytest.py",
-        "python/corvane_rows/__init__.py", "python/corvane_rows/py.typed",
-        "python/corvane-stubs/__init__.pyi", "src/lib/module.cpp", "examples/data/before.json"}
+need = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "python/corvane_report/__init__.py",
+        "python/corvane_report/py.typed", "python/corvane_report/cli/__init__.py", "python/corvane_report/pytest_plugin.py",
+        "python/corvane_report/rows/__init__.py", "python/corvane-stubs/__init__.pyi", "src/lib/module.cpp",
+        "examples/data/before.json"}
 stray = sorted(n for n in names if n.split("/")[0] in (".venv", ".venv-debug", "build", "dist", ".git")
                or "__pycache__" in n)
 if need - names or stray:
@@ -45,11 +45,12 @@ import re, sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
 top = {n.split("/")[0] for n in names}
 modules = {n for n in top if re.fullmatch(r"corvane\.cpython-314[^/]*\.so", n)}
-expected = modules | {"corvane_cli", "corvane_report", "corvane_rows", "corvane_pytest.py", "corvane-stubs"}
-need = {"corvane-stubs/__init__.pyi", "corvane_cli/__init__.py", "corvane_report/__init__.py",
-        "corvane_report/py.typed", "corvane_rows/__init__.py", "corvane_rows/cluster.py", "corvane_pytest.py"}
+expected = modules | {"corvane_report", "corvane-stubs"}
+need = {"corvane-stubs/__init__.pyi", "corvane_report/__init__.py", "corvane_report/py.typed",
+        "corvane_report/report/__init__.py", "corvane_report/inputs/__init__.py", "corvane_report/rows/__init__.py",
+        "corvane_report/rows/_cluster.py", "corvane_report/cli/__init__.py", "corvane_report/pytest_plugin.py"}
 entry_points = next((n for n in names if n.endswith(".dist-info/entry_points.txt")), None)
-plugin = entry_points is not None and "corvane = corvane_pytest" in zipfile.ZipFile(sys.argv[1]).read(entry_points).decode()
+plugin = entry_points is not None and "corvane = corvane_report.pytest_plugin" in zipfile.ZipFile(sys.argv[1]).read(entry_points).decode()
 extra = {n for n in top - expected if not n.endswith((".dist-info", ".data"))}
 if len(modules) != 1 or need - names or extra or not plugin:
     sys.exit(f"wheel: unexpected contents {sorted(top)}")
@@ -71,7 +72,7 @@ status=0
 "$WORK/venv/bin/corvane-diff" "$ROOT/examples/data/before.json" "$ROOT/examples/data/after.json" >"$WORK/diff.txt" || status=$?
 [ "$status" -eq 1 ] && grep -qx "11 differences" "$WORK/diff.txt" || fail "corvane-diff gave status $status"
 [ "$("$WORK/venv/bin/corvane-diff" --version)" = "corvane-diff $version" ] || fail "corvane-diff --version"
-"$WORK/venv/bin/python" -c 'import corvane_report, corvane_cli, corvane_rows' || fail "the pure-Python modules do not import"
+"$WORK/venv/bin/python" -c 'import corvane_report, corvane_report.cli, corvane_report.rows' || fail "the companion package does not import"
 
 say "mypy in the new environment finds the stubs"
 cat >"$WORK/good.py" <<'PYEOF'

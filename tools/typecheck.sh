@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The type stubs (python/corvane-stubs) against the installed module, a typed usage file that
-# must pass mypy --strict, a file of mistakes that mypy must report one by one, and the diff
-# tool's own source under mypy --strict. Run after `make build` (`make typecheck` does both).
+# must pass mypy --strict, a file of mistakes that mypy must report one by one, and the companion
+# package (python/corvane_report) under mypy --strict. Run after `make build` (`make typecheck` does both).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PY:-.venv/bin/python}
@@ -14,8 +14,8 @@ echo "typecheck: stubtest against the installed module"
 # From another folder, so that only the installed module and stubs are seen.
 (cd /tmp && "$OLDPWD/$PY" -m mypy.stubtest corvane)
 
-echo "typecheck: mypy --strict on the usage file and the pure-Python modules"
-"${MYPY[@]}" tests/typing/usage.py python/corvane_cli python/corvane_report python/corvane_rows python/corvane_pytest.py
+echo "typecheck: mypy --strict on the usage file and the companion package"
+"${MYPY[@]}" tests/typing/usage.py python/corvane_report
 "$PY" tests/typing/usage.py >/dev/null 2>&1 || { echo "typecheck: tests/typing/usage.py fails when run" >&2; exit 1; }
 
 echo "typecheck: every marked line of tests/typing/bad.py is an error of its code, and nothing else"

@@ -2,6 +2,7 @@
 
 import copy
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -10,6 +11,13 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 DATA = ROOT.parent / "shared" / "data"
 SCRIPT = Path(sys.executable).parent / "corvane-diff"
+needs_script = pytest.mark.skipif(not SCRIPT.exists(), reason="corvane-diff is not installed beside this interpreter")
+
+
+def script(*argv, stdin=None, cwd=None):
+    """The installed corvane-diff run on these arguments: (status, standard output, standard error)."""
+    proc = subprocess.run([SCRIPT, *map(str, argv)], input=stdin, capture_output=True, text=True, timeout=60, cwd=cwd)
+    return proc.returncode, proc.stdout, proc.stderr
 
 
 def _original(name):

@@ -5,7 +5,8 @@ import json
 import random
 
 from corvane import corvane
-from corvane_report import entries, split_pointer
+from corvane_report import entries
+from corvane_report.report import split_pointer
 
 
 def record(rng, i):

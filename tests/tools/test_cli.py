@@ -1,4 +1,5 @@
-"""corvane-diff, the command-line diff of two JSON or YAML documents."""
+"""corvane-diff: the report of two documents and its options, two directories, the sub-commands
+and the installed script. (corvane-diff rows is tested with the rows, in test_rows.py.)"""
 
 import json
 import os
@@ -9,8 +10,8 @@ from pathlib import Path
 
 import pytest
 
-import corvane_cli
-from corvane_cli import json_pointer, main, shorten
+from conftest import SCRIPT, needs_script, script
+from corvane_report.cli import main
 
 DATA = Path(__file__).resolve().parents[2] / "examples" / "data"
 BEFORE, AFTER = str(DATA / "before.json"), str(DATA / "after.json")
@@ -63,55 +64,13 @@ def run(capsys, *argv):
     return status, out, err
 
 
-def write(tmp_path, name, content):
-    path = tmp_path / name
-    path.write_bytes(content.encode() if isinstance(content, str) else content)
-    return path
-
-
-@pytest.mark.parametrize("path, pointer", [
-    ([], ""),
-    (["a", 0, "b"], "/a/0/b"),
-    (["a/b", "m~n", ""], "/a~1b/m~0n/"),
-    ([1, True, None], "/1/True/None"),  # YAML keys need not be strings
-])
-def test_json_pointer(path, pointer):
-    assert json_pointer(path) == pointer
-
-
-@pytest.mark.parametrize("value, text", [
-    ("é \"q\"\n", '"é \\"q\\"\\n"'),
-    (True, "true"), (None, "null"), (-7, "-7"), (2.5, "2.5"),
-    (float("nan"), "NaN"), (float("-inf"), "-Infinity"),
-    ({"k": [1, None]}, '{"k": [1, null]}'),
-    ("x" * 100, '"' + "x" * 18 + "…"),
-    (list(range(100)), "[0, 1, 2, 3, 4, 5, …"),
-    ({(1, 2): 3}, "{(1, 2): 3}"),  # keys JSON cannot show fall back to repr
-])
-def test_shorten(value, text):
-    assert shorten(value, 20) == text
-
-
-def test_shorten_encodes_no_more_than_it_shows():
-    class Counting(list):
-        served = 0
-
-        def __iter__(self):
-            for item in super().__iter__():
-                Counting.served += 1
-                yield item
-
-    assert shorten(Counting(range(100_000)), 30).endswith("…")
-    assert Counting.served < 30
-
-
 def test_demo_report(capsys):
     assert run(capsys, BEFORE, AFTER) == (1, LOCATION_REPORT, "")
     assert run(capsys, "--by-kind", BEFORE, AFTER) == (1, DEMO_REPORT, "")
 
 
-def test_equal_documents(capsys, tmp_path):
-    reordered = write(tmp_path, "b.json", json.dumps(dict(reversed(json.loads(Path(BEFORE).read_text()).items()))))
+def test_equal_documents(capsys, write):
+    reordered = write("b.json", json.dumps(dict(reversed(json.loads(Path(BEFORE).read_text()).items()))))
     assert run(capsys, BEFORE, reordered) == (0, "no differences\n", "")
 
 
@@ -128,9 +87,9 @@ def test_json_report(capsys):
     assert run(capsys, "--json", BEFORE, BEFORE)[0] == 0
 
 
-def test_json_report_keeps_values_whole(capsys, tmp_path):
+def test_json_report_keeps_values_whole(capsys, write):
     big = {"k": list(range(500))}
-    a, b = write(tmp_path, "a.json", "{}"), write(tmp_path, "b.json", json.dumps(big))
+    a, b = write("a.json", "{}"), write("b.json", json.dumps(big))
     status, out, _ = run(capsys, "--json", a, b)
     assert json.loads(out)["dict_items_added"] == [{"path": "/k", "value": big["k"]}]
     assert "…" in run(capsys, a, b)[1]
@@ -141,16 +100,16 @@ def test_quiet(capsys, first, second, status):
     assert run(capsys, "-q", first, second) == (status, "", "")
 
 
-def test_width(capsys, tmp_path):
-    a, b = write(tmp_path, "a.json", '["' + "a" * 50 + '"]'), write(tmp_path, "b.json", '["' + "b" * 50 + '"]')
+def test_width(capsys, write):
+    a, b = write("a.json", '["' + "a" * 50 + '"]'), write("b.json", '["' + "b" * 50 + '"]')
     assert run(capsys, "--width", 10, a, b)[1].splitlines()[0] == '/0: changed "aaaaaaaa… -> "bbbbbbbb…'
     assert run(capsys, "--width", 1, a, b)[1].splitlines()[0] == '/0: changed "aaaaaa… -> "bbbbbb…'  # 8 at least
 
 
-def test_root_and_item_paths(capsys, tmp_path):
-    a, b = write(tmp_path, "a.json", "1"), write(tmp_path, "b.json", '"1"')
+def test_root_and_item_paths(capsys, write):
+    a, b = write("a.json", "1"), write("b.json", '"1"')
     assert run(capsys, a, b)[1].splitlines()[0] == '(root): type changed 1 -> "1"'
-    a, b = write(tmp_path, "a.json", '{"a/b": {}}'), write(tmp_path, "b.json", '{"a/b": {"~": 1}}')
+    a, b = write("a.json", '{"a/b": {}}'), write("b.json", '{"a/b": {"~": 1}}')
     assert run(capsys, a, b)[1].splitlines()[0] == "/a~1b/~0: added 1"
 
 
@@ -168,24 +127,24 @@ def test_version(capsys):
     (b'{"a": "\xff"}', "{f}: not UTF-8 text (bad byte at offset 7)"),
     ("[" + "1" * 5000 + "]", "{f}: invalid JSON: Exceeds the limit"),
 ])
-def test_unreadable_input(capsys, tmp_path, content, message):
-    bad = tmp_path / "bad.json" if content is None else write(tmp_path, "bad.json", content)
+def test_unreadable_input(capsys, write, tmp_path, content, message):
+    bad = tmp_path / "bad.json" if content is None else write("bad.json", content)
     status, out, err = run(capsys, BEFORE, bad)
     assert (status, out) == (2, "")
     assert err.startswith("corvane-diff: " + message.format(f=bad))
     assert err.count("\n") == 1
 
 
-def test_bom_is_accepted(capsys, tmp_path):
-    assert run(capsys, BEFORE, write(tmp_path, "b.json", b"\xef\xbb\xbf" + Path(BEFORE).read_bytes()))[0] == 0
+def test_bom_is_accepted(capsys, write):
+    assert run(capsys, BEFORE, write("b.json", b"\xef\xbb\xbf" + Path(BEFORE).read_bytes()))[0] == 0
 
 
 @pytest.mark.parametrize("value, reason", [
     ("2" + "0" * 40, "OverflowError('Python int larger than 128 bits')"),
     ('"\\ud800"', "UnicodeEncodeError("),
 ])
-def test_comparison_failure(capsys, tmp_path, value, reason):
-    doc = write(tmp_path, "a.json", f"[{value}]")
+def test_comparison_failure(capsys, write, value, reason):
+    doc = write("a.json", f"[{value}]")
     status, out, err = run(capsys, doc, doc)
     assert (status, out) == (2, "")
     # One line of ours; the module's own diagnostic is held back.
@@ -208,23 +167,23 @@ except ImportError:  # PyYAML is optional
 
 @pytest.mark.skipif(yaml is None, reason="PyYAML is not installed")
 class TestYaml:
-    def test_yaml_against_json(self, capsys, tmp_path):
-        doc = write(tmp_path, "a.yaml", yaml.safe_dump(json.loads(Path(AFTER).read_text())))
+    def test_yaml_against_json(self, capsys, write):
+        doc = write("a.yaml", yaml.safe_dump(json.loads(Path(AFTER).read_text())))
         assert run(capsys, BEFORE, doc) == (1, LOCATION_REPORT, "")
 
-    def test_dates_stay_text(self, capsys, tmp_path):
-        a = write(tmp_path, "a.yml", "day: 2024-01-02\nat: 2024-01-02 10:00:00\n")
-        b = write(tmp_path, "b.yml", "day: 2024-01-03\nat: 2024-01-02 10:00:00\n")
+    def test_dates_stay_text(self, capsys, write):
+        a = write("a.yml", "day: 2024-01-02\nat: 2024-01-02 10:00:00\n")
+        b = write("b.yml", "day: 2024-01-03\nat: 2024-01-02 10:00:00\n")
         assert run(capsys, a, a)[0] == 0
         assert run(capsys, a, b)[1].splitlines()[0] == '/day: changed "2024-01-02" -> "2024-01-03"'
 
-    def test_invalid_yaml(self, capsys, tmp_path):
-        bad = write(tmp_path, "bad.yaml", "a: [1, 2\nb: 3\n")
+    def test_invalid_yaml(self, capsys, write):
+        bad = write("bad.yaml", "a: [1, 2\nb: 3\n")
         assert run(capsys, bad, bad) == (2, "", f"corvane-diff: {bad}:2:2: invalid YAML: did not find expected ',' or ']'\n")
 
 
-def test_yaml_without_pyyaml(capsys, tmp_path):
-    doc = write(tmp_path, "a.yaml", "a: 1\n")
+def test_yaml_without_pyyaml(capsys, write):
+    doc = write("a.yaml", "a: 1\n")
     with pytest.MonkeyPatch.context() as patch:  # undone on every run, also when repeated
         patch.setitem(sys.modules, "yaml", None)
         result = run(capsys, doc, doc)
@@ -232,25 +191,146 @@ def test_yaml_without_pyyaml(capsys, tmp_path):
 
 
 @pytest.mark.no_leak_check  # slow when repeated on a debug interpreter; the small cases cover leaks
-def test_large_documents(capsys, tmp_path):
+def test_large_documents(capsys, write):
     rows = [{"id": i, "name": f"n{i}", "tags": ["x"] * (i % 3), "blob": "y" * 100} for i in range(20_000)]
-    a = write(tmp_path, "a.json", json.dumps(rows))
+    a = write("a.json", json.dumps(rows))
     for row in rows[::2]:
         row["name"] += "!"
         row["blob"] = row["blob"] * 10
-    b = write(tmp_path, "b.json", json.dumps(rows))
+    b = write("b.json", json.dumps(rows))
     status, out, _ = run(capsys, a, b)
     lines = out.splitlines()
     assert (status, lines[0], lines[-1], len(lines)) == (1, '/0/name: changed "n0" -> "n0!"', "20000 differences", 20001)
     assert max(map(len, lines)) < 160
 
 
-# The installed console script, as a user runs it.
-SCRIPT = Path(sys.executable).parent / "corvane-diff"
+# --- options ---------------------------------------------------------------------------------------
+
+
+def test_colour(capsys, write, monkeypatch):
+    a, b = write("a.json", {"x": 1, "y": [1]}), write("b.json", {"x": 2, "y": []})
+    coloured = '\x1b[33m/x: changed 1 -> 2\x1b[0m\n\x1b[36m/y: length changed 1 -> 0 items\x1b[0m\n  \x1b[31m/y/0: removed 1\x1b[0m\n'
+    assert run(capsys, "--color", "always", a, b)[1] == coloured + "2 differences\n"
+    monkeypatch.setattr("sys.stdout.isatty", lambda: True)
+    assert run(capsys, a, b)[1] == coloured + "2 differences\n"  # auto, on a terminal
+    monkeypatch.setenv("NO_COLOR", "1")
+    assert "\x1b" not in run(capsys, a, b)[1]
+    assert "\x1b" not in run(capsys, "--color", "never", a, b)[1]
+
+
+def test_filter_options(capsys, write):
+    a = write("a.json", {"id": 1, "at": "10:00", "meta": {"seen": 1.0, "tags": [1]}})
+    b = write("b.json", {"id": 1, "at": "10:05", "meta": {"seen": 1.0000001, "tags": [1, 2]}})
+    patterns = write("ignore.txt", "# volatile fields\n/at\n\n  /meta/tags  \n")
+    assert run(capsys, "--ignore-file", patterns, "--float-tolerance", "abs=1e-6,rel=0", a, b) == (0, "no differences\n", "")
+    assert run(capsys, "--only", "/meta/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--ignore", "no-slash"], "argument --ignore: a JSON pointer starts with '/'"),
+    (["--float-tolerance", "-1"], "argument --float-tolerance: expected X, rel=X or abs=X,rel=Y"),
+    (["--float-tolerance", "tol=1"], "argument --float-tolerance: expected X"),
+    (["--ignore-file", "/nonexistent/x"], "argument --ignore-file: /nonexistent/x: No such file or directory"),
+    (["--max", "-1"], "argument --max: expected a whole number >= 0, not '-1'"),
+])
+def test_bad_options(capsys, argv, message):
+    with pytest.raises(SystemExit) as stop:
+        main([*argv, "a.json", "b.json"])
+    assert stop.value.code == 2 and message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("first, second, where", [
+    ('{"a": [1, {"n": 2' + "0" * 40 + '}]}', '{"a": [1, {"n": 3}]}', "/a/1/n in {a}"),
+    ('{"a": [1, {"n": 3}]}', '{"a": [1, {"n": -2' + "0" * 40 + '}]}', "/a/1/n in {b}"),
+    ('{"ok": 1, "s": {"k": "\\udc00"}}', '{"ok": 1, "s": {"k": "x"}}', "/s/k in {a}"),
+])
+def test_failure_names_the_place(capsys, write, first, second, where):
+    a, b = write("a.json", first), write("b.json", second)
+    status, out, err = run(capsys, a, b)
+    assert (status, out) == (2, "")
+    assert err.startswith(f"corvane-diff: cannot compare {a} with {b}: ")
+    assert err.endswith(f" at {where.format(a=a, b=b)}\n")
+
+
+# --- directories ---------------------------------------------------------------------------------------
+
+
+@needs_script
+def test_directories(tmp_path, write):
+    for side, files in {"old": {"app.json": {"v": 1}, "db/pool.yaml": "max: 20\n", "same.toml": "a = 1\n",
+                                "gone.json": {}, "notes.md": "text"},
+                        "new": {"app.json": {"v": 2}, "db/pool.yaml": "max: 32\n", "same.toml": "a = 1\n",
+                                "extra.jsonl": "{}\n", "notes.md": "other"}}.items():
+        for name, content in files.items():
+            (tmp_path / side / name).parent.mkdir(parents=True, exist_ok=True)
+            write(f"{side}/{name}", content)
+    old, new = tmp_path / "old", tmp_path / "new"
+    assert script("-r", old, new) == (1, "\n".join([
+        f"only in {old}: gone.json",
+        f"only in {new}: extra.jsonl",
+        "--- app.json", "/v: changed 1 -> 2", "1 difference",
+        "--- db/pool.yaml", "/max: changed 20 -> 32", "1 difference",
+        f"2 of 3 files differ; 1 only in {old}, 1 only in {new}",
+    ]) + "\n", "")
+    status, out, _ = script("-r", "--json", "--ignore", "/max", old, new)
+    assert (status, json.loads(out)["only_in_first"], list(json.loads(out)["files"])) == (1, ["gone.json"], ["app.json"])
+    assert script("-r", old, old)[:2] == (0, f"0 of 4 files differ; 0 only in {old}, 0 only in {old}\n")
+    assert script(old, new)[0::2] == (2, f"corvane-diff: {old}: is a directory (compare two directories with -r)\n")
+
+
+# --- sub-commands -----------------------------------------------------------------------------------
+
+
+class TestSubCommands:
+    """diff is meant when the first argument names no sub-command; a file named like one stays a document."""
+
+    def test_diff_may_be_named(self, capsys):
+        assert run(capsys, "diff", BEFORE, AFTER) == run(capsys, BEFORE, AFTER) == (1, LOCATION_REPORT, "")
+
+    @pytest.mark.parametrize("name", ["rows", "diff"])
+    @pytest.mark.parametrize("argv", [["{name}", "other.json"], ["./{name}", "other.json"], ["diff", "{name}", "other.json"]])
+    def test_a_document_named_like_a_sub_command(self, capsys, write, monkeypatch, tmp_path, name, argv):
+        monkeypatch.chdir(tmp_path)
+        write(name, {"k": 1})
+        write("other.json", {"k": 2})
+        assert run(capsys, *(arg.format(name=name) for arg in argv)) == (1, "/k: changed 1 -> 2\n1 difference\n", "")
+
+    def test_rows_beside_a_file_named_rows(self, capsys, write, monkeypatch, tmp_path):
+        monkeypatch.chdir(tmp_path)
+        write("rows", {"k": 1})
+        write("a.jsonl", '{"id": 1}\n')
+        write("b.jsonl", '{"id": 1}\n{"id": 2}\n')
+        status, out, _ = run(capsys, "rows", "a.jsonl", "b.jsonl", "--key", "/id", "--jobs", "1")
+        assert status == 1 and out.startswith('only in b {"/id": 2} (b.jsonl:2)\n')
+
+    @pytest.mark.parametrize("argv, message", [
+        (["rows", "other.json"], "corvane-diff rows: error: the following arguments are required: B, --key"),
+        (["rows", "a.jsonl", "b.jsonl", "--key", ""], "argument --key: a key pointer names a field of the row"),
+        (["rows", "a.jsonl", "b.jsonl", "--key", "/id", "--jobs", "0"], "argument --jobs: expected a whole number >= 1"),
+        ([], "corvane-diff: error: the following arguments are required: {diff,rows}"),
+    ])
+    def test_usage_errors(self, capsys, monkeypatch, tmp_path, argv, message):
+        monkeypatch.chdir(tmp_path)  # where no file is named rows
+        with pytest.raises(SystemExit) as stop:
+            main(argv)
+        assert stop.value.code == 2 and message in capsys.readouterr().err
+
+    @pytest.mark.parametrize("argv, shown", [
+        (["--help"], "usage: corvane-diff [diff] A B [options]\n       corvane-diff rows A B --key PTR [options]\n"),
+        (["diff", "--help"], "usage: corvane-diff diff [-h]"),
+        (["rows", "--help"], "usage: corvane-diff rows [-h]"),
+    ])
+    def test_help(self, capsys, argv, shown):
+        with pytest.raises(SystemExit) as stop:
+            main(argv)
+        assert stop.value.code == 0 and capsys.readouterr().out.startswith(shown)
+
+
+# --- the installed script, as a user runs it ------------------------------------------------------------
 
 
 @pytest.mark.no_leak_check
-@pytest.mark.skipif(not SCRIPT.exists(), reason="corvane-diff is not installed beside this interpreter")
+@needs_script
 def test_installed_script():
     proc = subprocess.run([SCRIPT, BEFORE, AFTER], capture_output=True, text=True, timeout=60, cwd="/")
     assert (proc.returncode, proc.stdout, proc.stderr) == (1, LOCATION_REPORT, "")
@@ -258,3 +338,11 @@ def test_installed_script():
     big = subprocess.run(f"{SCRIPT} {BEFORE} {AFTER} | head -1", shell=True, capture_output=True, text=True,
                          timeout=60, env={**os.environ, "PYTHONUNBUFFERED": "1"})
     assert (big.stdout, big.stderr) == ('/version: changed "2.3.1" -> "2.4.0"\n', "")
+
+
+@pytest.mark.no_leak_check
+@needs_script
+@pytest.mark.parametrize("command", [[str(SCRIPT)], [sys.executable, "-m", "corvane_report.cli"]])
+def test_both_ways_in(command):
+    proc = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=60, cwd="/")
+    assert (proc.returncode, proc.stdout) == (0, f"corvane-diff {metadata.version('corvane')}\n")

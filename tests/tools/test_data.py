@@ -9,7 +9,7 @@ import pytest
 from deepdiff import DeepDiff
 
 from corvane import corvane
-from corvane_cli import main
+from corvane_report.cli import main
 from corvane_report import entries
 
 CATALOG_REPORT = """\

@@ -11,8 +11,9 @@ import oracle
 from corvane import corvane
 from corvane_report import (
     MISSING, CompareError, Entry, Filter, Tolerance, assert_same, compare, compile_filter, dumps_strict, entries,
-    from_strict_json, is_same, report, to_strict_json,
+    from_strict_json, is_same, report_text,
 )
+from corvane_report.report import json_pointer, shorten, to_strict_json
 
 # --- walk order ---------------------------------------------------------------------------------
 
@@ -137,12 +138,48 @@ def test_compiled_filters_are_reused():
     assert compile_filter(["/a"], float_tolerance=0.1) is compile_filter(("/a",), float_tolerance=Tolerance(abs=0.1))
 
 
-# --- text, strict JSON ----------------------------------------------------------------------------
+# --- pointers, text, strict JSON ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path, pointer", [
+    ([], ""),
+    (["a", 0, "b"], "/a/0/b"),
+    (["a/b", "m~n", ""], "/a~1b/m~0n/"),
+    ([1, True, None], "/1/True/None"),  # YAML keys need not be strings
+])
+def test_json_pointer(path, pointer):
+    assert json_pointer(path) == pointer
+
+
+@pytest.mark.parametrize("value, text", [
+    ("é \"q\"\n", '"é \\"q\\"\\n"'),
+    (True, "true"), (None, "null"), (-7, "-7"), (2.5, "2.5"),
+    (float("nan"), "NaN"), (float("-inf"), "-Infinity"),
+    ({"k": [1, None]}, '{"k": [1, null]}'),
+    ("x" * 100, '"' + "x" * 18 + "…"),
+    (list(range(100)), "[0, 1, 2, 3, 4, 5, …"),
+    ({(1, 2): 3}, "{(1, 2): 3}"),  # keys JSON cannot show fall back to repr
+])
+def test_shorten(value, text):
+    assert shorten(value, 20) == text
+
+
+def test_shorten_encodes_no_more_than_it_shows():
+    class Counting(list):
+        served = 0
+
+        def __iter__(self):
+            for item in super().__iter__():
+                Counting.served += 1
+                yield item
+
+    assert shorten(Counting(range(100_000)), 30).endswith("…")
+    assert Counting.served < 30
 
 
 def test_report_text():
     a, b = {"s": "x" * 100, "l": [1], "n": 1}, {"s": "y", "l": [1, 2, 3], "n": 1.0}
-    assert report(entries(corvane(a, b), a=a, b=b), width=12) == "\n".join([
+    assert report_text(entries(corvane(a, b), a=a, b=b), width=12) == "\n".join([
         '/s: changed "xxxxxxxxxx… -> "y"',
         "/l: length changed 1 -> 3 items",
         "  /l/1: added 2",
@@ -150,7 +187,7 @@ def test_report_text():
         "/n: type changed 1 -> 1.0",
         "3 differences",
     ])
-    assert report([]) == "no differences"
+    assert report_text([]) == "no differences"
 
 
 STRICT_CASES = [

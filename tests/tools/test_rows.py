@@ -12,14 +12,13 @@ import time
 import pytest
 from rows_data import datasets, normalised, reference, write_lines
 
-from corvane_cli import main
-from corvane_report import RowsError, Tolerance, diff_rows
-from corvane_rows import diff_datasets
-from corvane_rows.output import read_records
+from corvane_report import Tolerance, diff_rows
+from corvane_report.cli import main
+from corvane_report.rows import Partitioning, RowsError, diff_datasets, read_records
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "corvane-diff")
 # Tiny partitions and blocks, so that every run spills into many partitions from several blocks a file.
-TINY = {"partition_bytes": 4_000, "block_bytes": 9_000}
+TINY = Partitioning(partition_bytes=4_000, block_bytes=9_000)
 
 
 @pytest.fixture(scope="module")
@@ -39,7 +38,7 @@ def run(a, b, key="/id", how="memory", **options):
     if how == "memory":
         found = diff_rows(a, b, key, **options)
     else:
-        found = diff_datasets(a, b, key, jobs=1 if how == "spilled" else 2, **TINY, **options)
+        found = diff_datasets(a, b, key, jobs=1 if how == "spilled" else 2, partitioning=TINY, **options)
     return list(found), found.summary
 
 
@@ -57,12 +56,12 @@ class TestAgainstTheReference:
     def test_files_in_any_number_of_workers_give_one_order(self, data, files, tmp_path, jobs):
         a, b = data
         seen = []
-        found = diff_datasets(*files, "/id", jobs=jobs, progress=seen.append, temp_dir=str(tmp_path), **TINY)
+        found = diff_datasets(*files, "/id", jobs=jobs, progress=seen.append, temp_dir=str(tmp_path), partitioning=TINY)
         results = list(found)
         assert normalised(results) == reference(a, b, ["/id"])
         assert seen[-1].partitions > 20 and seen[-1].partitions_done == seen[-1].partitions
         assert sorted(os.listdir(tmp_path)) == ["a.jsonl", "b.jsonl.gz"]  # the spill folder is gone
-        in_process = list(diff_datasets(*files, "/id", jobs=1, **TINY))
+        in_process = list(diff_datasets(*files, "/id", jobs=1, partitioning=TINY))
         assert [(d.kind, d.key, d.a, d.b, d.entries) for d in results] == [(d.kind, d.key, d.a, d.b, d.entries) for d in in_process]
 
     def test_filters_and_compound_keys(self, data):
@@ -75,7 +74,7 @@ class TestAgainstTheReference:
     def test_rows_are_located_by_line(self, data, files):
         a, _ = data
         numbers = write_lines(files[0], a, blank_every=50)
-        found = list(diff_datasets(*files, "/id", jobs=1, **TINY))
+        found = list(diff_datasets(*files, "/id", jobs=1, partitioning=TINY))
         for diff in found:
             for row in diff.a:
                 path, line = row.at.rsplit(":", 1)
@@ -89,7 +88,7 @@ class TestAgainstTheReference:
         changed = [dict(r, score=-1.0) if r["id"] % 40 == 0 else r for r in rows if r["id"] % 70]
         pq.write_table(pa.Table.from_pylist(rows), tmp_path / "a.parquet", row_group_size=64)
         write_lines(tmp_path / "b.jsonl", changed)
-        found = list(diff_datasets(str(tmp_path / "a.parquet"), str(tmp_path / "b.jsonl"), "/id", jobs=2, **TINY))
+        found = list(diff_datasets(str(tmp_path / "a.parquet"), str(tmp_path / "b.jsonl"), "/id", jobs=2, partitioning=TINY))
         assert normalised(found) == reference(rows, changed, ["/id"])
         assert {d.a[0].at for d in found if d.kind == "only_in_a"} == {f"{tmp_path / 'a.parquet'}:{i + 1}" for i in (0, 70, 140, 210, 280)}
 
@@ -101,7 +100,7 @@ def test_a_directory_of_part_files(tmp_path, data):
         write_lines(tmp_path / "a" / f"part-{i}.jsonl{'.gz' * (i == 1)}", a[i::3])
     (tmp_path / "a" / "_SUCCESS").write_text("")  # beside the data, as Spark and Dask write it
     write_lines(tmp_path / "b.jsonl", b)
-    found = list(diff_datasets(str(tmp_path / "a"), str(tmp_path / "b.jsonl"), "/id", jobs=1, **TINY))
+    found = list(diff_datasets(str(tmp_path / "a"), str(tmp_path / "b.jsonl"), "/id", jobs=1, partitioning=TINY))
     assert normalised(found) == reference(a, b, ["/id"])
     assert {row.at.rsplit(":", 1)[0] for d in found for row in d.a} == {str(tmp_path / "a" / n) for n in ("part-0.jsonl", "part-1.jsonl.gz", "part-2.jsonl")}
 
@@ -145,7 +144,7 @@ class TestFailures:
         write_lines(tmp_path / "b.jsonl", [{"id": 1}])
         with pytest.raises(RowsError) as failed:
             list(diff_datasets(str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "/id", jobs=jobs,
-                               temp_dir=str(tmp_path), **TINY))
+                               temp_dir=str(tmp_path), partitioning=TINY))
         where = f"{tmp_path / 'a.jsonl'}:334:"
         assert str(failed.value).startswith(where) and message.replace("{col}", "19") in str(failed.value)
         assert sorted(os.listdir(tmp_path)) == ["a.jsonl", "b.jsonl"]
@@ -166,7 +165,7 @@ class TestFailures:
 
     def test_leaving_early_removes_the_spill_folder(self, tmp_path, files):
         (tmp_path / "spill").mkdir()
-        with diff_datasets(*files, "/id", jobs=1, temp_dir=str(tmp_path / "spill"), **TINY) as found:
+        with diff_datasets(*files, "/id", jobs=1, temp_dir=str(tmp_path / "spill"), partitioning=TINY) as found:
             next(found)
             assert len(os.listdir(tmp_path / "spill")) == 1
         assert os.listdir(tmp_path / "spill") == []

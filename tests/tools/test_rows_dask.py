@@ -10,13 +10,12 @@ from rows_data import datasets, normalised, reference, write_lines
 pytest.importorskip("dask.dataframe", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
 distributed = pytest.importorskip("distributed", reason="the Dask tests need the optional extra: pip install 'corvane[dask]'")
 
-from corvane_cli import main  # noqa: E402
-from corvane_report import RowsError  # noqa: E402
-from corvane_rows import diff_datasets  # noqa: E402
-from corvane_rows.cluster import diff_on_dask, write_on_dask  # noqa: E402
-from corvane_rows.output import read_records  # noqa: E402
+from corvane_report.cli import main  # noqa: E402
+from corvane_report.rows import (  # noqa: E402
+    Partitioning, RowsError, diff_datasets, diff_on_dask, read_records, write_on_dask,
+)
 
-SMALL = {"partitions": 5, "block_bytes": 20_000}
+SMALL = Partitioning(partitions=5, block_bytes=20_000)
 
 
 @pytest.fixture(scope="session")
@@ -37,7 +36,7 @@ def files(tmp_path_factory):
 
 def test_same_results_as_in_memory_and_spilled(client, files):
     (a, b), first, second = files
-    found = diff_on_dask(first, second, "/id", client=client, ignore="/orders/*/qty", **SMALL)
+    found = diff_on_dask(first, second, "/id", client=client, ignore="/orders/*/qty", partitioning=SMALL)
     on_dask = list(found)
     assert normalised(on_dask) == reference(a, b, ["/id"], ignore=("/orders/*/qty",))
     local = diff_datasets(first, second, "/id", jobs=1, ignore="/orders/*/qty")
@@ -48,9 +47,9 @@ def test_same_results_as_in_memory_and_spilled(client, files):
 @pytest.mark.parametrize("folder, scheme", [("out", "file://"), ("out.parquet", "")])
 def test_records_written_by_the_workers(client, files, tmp_path, folder, scheme):
     (a, b), first, second = files
-    summary = write_on_dask(scheme + first, second, "/id", scheme + str(tmp_path / folder), client=client, **SMALL)
+    summary = write_on_dask(scheme + first, second, "/id", scheme + str(tmp_path / folder), client=client, partitioning=SMALL)
     parts = sorted(os.listdir(tmp_path / folder))
-    assert parts[-1] == "summary.json" and len(parts) == SMALL["partitions"] + 1
+    assert parts[-1] == "summary.json" and len(parts) == SMALL.partitions + 1
     records = [r for part in parts[:-1] for r in read_records(str(tmp_path / folder / part))]
     expected = reference(a, b, ["/id"])
     assert sorted((r["kind"], json.dumps(list(r["key"].values()))) for r in records) == sorted((k, key) for k, key, *_ in expected)
@@ -63,7 +62,7 @@ def test_a_bad_line_is_named_by_file_and_line(client, tmp_path):
     rows[2500] = '{"id": 2500,'
     (tmp_path / "a.jsonl").write_text("\n".join(rows))
     with pytest.raises(RowsError, match=f"^{tmp_path / 'a.jsonl'}:2501:13: invalid JSON"):
-        list(diff_on_dask(str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "/id", client=client, **SMALL))
+        list(diff_on_dask(str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "/id", client=client, partitioning=SMALL))
 
 
 def test_command_line_with_a_scheduler(client, files, capsys):

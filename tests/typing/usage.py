@@ -1,10 +1,12 @@
-"""Typed use of corvane: mypy --strict must accept this file as it stands."""
+"""Typed use of corvane and of corvane_report's public names: mypy --strict must accept this file
+as it stands."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, assert_type
+from typing import TYPE_CHECKING, Literal, assert_type
 
 from corvane import Output, corvane
+from corvane_report import Entry, Filter, Tolerance, compile_filter, diff_rows, entries, report_text
 
 # The record classes exist for type checkers only: import them under TYPE_CHECKING and
 # name them in quotes (or under `from __future__ import annotations`) where the code runs.
@@ -47,5 +49,20 @@ def compare_or_none(a: object, b: object) -> Output | None:
         return None
 
 
+def drifted(a: object, b: object) -> str:
+    found = entries(corvane(a, b), ignore="/at", float_tolerance=Tolerance(rel=1e-9), a=a, b=b)
+    assert_type(found, list[Entry])
+    kept: Filter = compile_filter(only=["/x/**"])
+    assert_type(kept.is_same(corvane(a, b)), bool)
+    return report_text(found)
+
+
+def changed_rows() -> int:
+    found = diff_rows([{"id": 1, "v": 1}], [{"id": 1, "v": 2}], key="/id")
+    assert_type([diff.kind for diff in found], list[Literal["only_in_a", "only_in_b", "changed", "duplicate_key"]])
+    return found.summary.changed
+
+
 print("\n".join(describe(corvane({"x": [1, 2]}, {"x": [1, 3, 4], "y": None}))), count(1, 2.0))
+print(drifted({"x": [1.0], "at": 1}, {"x": [1.0 + 1e-12], "at": 2}), changed_rows())
 print(compare_or_none(2**200, 0))

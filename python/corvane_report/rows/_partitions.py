@@ -16,24 +16,11 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final
 
-from corvane_cli.inputs import InputError, fast_json, parse_json
-from corvane_report import (
-    Filter,
-    Patterns,
-    RowAt,
-    RowDiff,
-    RowKey,
-    RowsError,
-    RowSummary,
-    ToleranceSpec,
-    compare_key,
-    compile_filter,
-    key_order,
-    key_text,
-    sort_found,
-)
-
-from .sources import Block, lines_before, open_binary, read_block
+from ..inputs import InputError, fast_json, parse_json
+from ..report import Filter, Patterns, ToleranceSpec, compile_filter
+from ._keys import RowKey, compare_key, key_order, key_text, sort_found
+from ._results import RowAt, RowDiff, RowsError, RowSummary
+from ._sources import Block, lines_before, open_binary, read_block
 
 BUFFER_BYTES: Final = 16 << 20  # rows a spilling task holds before it writes them out
 _TICK_ROWS: Final = 4096  # rows between two progress reports
@@ -43,28 +30,16 @@ Record = tuple[str, int, bytes]  # (key text, number in the block, payload)
 
 
 @dataclass(frozen=True, slots=True)
-class Rules:
-    """What both passes need to know: the key and the filters (compiled where they are used)."""
+class Terms:
+    """What every task of both passes needs: the key and the filter. Both are built where the
+    comparison is asked for, so that a bad pointer fails at once and not in a worker."""
 
-    pointers: tuple[str, ...]
-    ignore: tuple[str, ...] = ()
-    only: tuple[str, ...] = ()
-    float_tolerance: ToleranceSpec = None
+    key: RowKey
+    filter: Filter
 
     @classmethod
-    def of(cls, key: str | Sequence[str], ignore: Patterns, only: Patterns, float_tolerance: ToleranceSpec) -> Rules:
-        """Rules checked here, so that a bad pointer fails at once and not in a worker."""
-        rules = cls(_strings(key), _strings(ignore), _strings(only), float_tolerance)
-        RowKey(rules.pointers)
-        rules.filter()
-        return rules
-
-    def filter(self) -> Filter:
-        return compile_filter(self.ignore, self.only, self.float_tolerance)
-
-
-def _strings(patterns: str | Iterable[str]) -> tuple[str, ...]:
-    return (patterns,) if isinstance(patterns, str) else tuple(patterns)
+    def of(cls, key: str | Sequence[str], ignore: Patterns, only: Patterns, float_tolerance: ToleranceSpec) -> Terms:
+        return cls(RowKey(key), compile_filter(ignore, only, float_tolerance))
 
 
 # --- progress ---------------------------------------------------------------------------------------
@@ -202,7 +177,7 @@ class SpillTask:
     block: Block
     folder: str
     partitions: int
-    rules: Rules
+    terms: Terms
 
 
 @dataclass(frozen=True, slots=True)
@@ -246,7 +221,7 @@ class _Writer:
 def spill_block(task: SpillTask, rows: Iterable[object] | None = None) -> SpillResult:
     """Spill one block (the iterable `rows` for a block of Python rows) by partition."""
     block = task.block
-    reader = KeyReader(RowKey(task.rules.pointers))
+    reader = KeyReader(task.terms.key)
     writer = _Writer(task.folder, block.index, task.partitions)
     number = count = size = 0
     try:
@@ -299,7 +274,7 @@ class CompareTask:
     folder: str
     pieces: tuple[Piece, ...]
     blocks: Mapping[int, Where]
-    rules: Rules
+    terms: Terms
 
 
 @dataclass(slots=True)
@@ -351,9 +326,9 @@ def _same_line(a: Sequence[Stored], b: Sequence[Stored], blocks: Mapping[int, Wh
 
 
 def compare_groups(groups_a: Mapping[str, Sequence[Stored]], groups_b: Mapping[str, Sequence[Stored]],
-                   blocks: Mapping[int, Where], rules: Rules) -> tuple[list[RowDiff], RowSummary]:
+                   blocks: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
     """The differences of one partition in key order, and its counts."""
-    key, kept = RowKey(rules.pointers), rules.filter()
+    key = terms.key
     summary = RowSummary(rows_a=sum(map(len, groups_a.values())), rows_b=sum(map(len, groups_b.values())))
     found: list[tuple[Any, str, RowDiff]] = []
     for text in sorted(groups_a.keys() | groups_b.keys()):
@@ -364,7 +339,7 @@ def compare_groups(groups_a: Mapping[str, Sequence[Stored]], groups_b: Mapping[s
         rows_a, rows_b = [_located(s, blocks) for s in a], [_located(s, blocks) for s in b]
         first = (rows_a or rows_b)[0]
         values = key.values(first.row, first.at)
-        diff = compare_key(key, values, rows_a, rows_b, kept)
+        diff = compare_key(key, values, rows_a, rows_b, terms.filter)
         if diff is None:
             summary.equal += 1
             continue
@@ -375,5 +350,5 @@ def compare_groups(groups_a: Mapping[str, Sequence[Stored]], groups_b: Mapping[s
 
 def compare_partition(task: CompareTask) -> Compared:
     groups_a, groups_b = read_partition(task.folder, task.pieces, task.blocks)
-    found, summary = compare_groups(groups_a, groups_b, task.blocks, task.rules)
+    found, summary = compare_groups(groups_a, groups_b, task.blocks, task.terms)
     return Compared(task.part, found, summary)

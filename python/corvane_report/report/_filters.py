@@ -6,7 +6,7 @@ import functools
 import math
 import re
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from ._entries import Entry, merge, runs, with_tail
@@ -73,8 +73,33 @@ def _index_step(step: str, low: int, high: int) -> bool:
     return step.isdigit() and low <= int(step) < high
 
 
+@dataclass(frozen=True, slots=True)
+class _Compiled:
+    """The patterns as regular expressions over JSON pointers, for `Filter.keep`."""
+
+    ignore: re.Pattern[str] | None
+    only: re.Pattern[str] | None
+    above: re.Pattern[str] | None  # paths strictly above a match of an `only` pattern
+    above_steps: tuple[tuple[re.Pattern[str], str], ...]  # each with the pattern step below it
+
+    @classmethod
+    def of(cls, ignore: tuple[str, ...], only: tuple[str, ...]) -> _Compiled:
+        ignored = [split_pointer(p) for p in ignore]
+        kept = [split_pointer(p) for p in only]
+        # After a "**" any step may follow, positions included.
+        above = [(_steps_regex(s[:i]), _GLOBSTAR if s[i - 1 : i] == [_GLOBSTAR] else s[i])
+                 for s in kept for i in range(len(s))]
+        return cls(
+            _any_of((_steps_regex(s) for s in ignored), r"(?:/|\Z)"),
+            _any_of((_steps_regex(s) for s in kept), r"(?:/|\Z)"),
+            _any_of((source for source, _ in above), r"\Z"),
+            tuple((re.compile(source + r"\Z"), step) for source, step in above),
+        )
+
+
+@dataclass(frozen=True, slots=True, init=False)
 class Filter:
-    """Compiled filters, reusable for any number of Outputs.
+    """The filters, compiled once and reusable for any number of Outputs.
 
     ignore  JSON pointer patterns: an entry at or below a matching path is left out.
     only    JSON pointer patterns: only entries at or below a matching path are kept, and those
@@ -87,45 +112,43 @@ class Filter:
 
     In a pattern, "*" matches one step and "**" any number of steps (none included); other
     steps match a key or a position by their text ("/items/0" matches position 0).
+
+    A Filter is the one value in which the three options travel: equal and hashable by them,
+    and pickled as them alone, so that a worker process compiles its own copy once.
     """
 
-    __slots__ = ("ignore", "only", "tolerance", "_ignore", "_only", "_above", "_above_steps")
+    ignore: tuple[str, ...]
+    only: tuple[str, ...]
+    float_tolerance: Tolerance | None
+    _compiled: _Compiled = field(repr=False, compare=False)
 
     def __init__(self, ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> None:
-        self.ignore = _patterns(ignore)
-        self.only = _patterns(only)
-        self.tolerance = _tolerance(float_tolerance)
-        ignored = [split_pointer(p) for p in self.ignore]
-        kept = [split_pointer(p) for p in self.only]
-        self._ignore = _any_of((_steps_regex(s) for s in ignored), r"(?:/|\Z)")
-        self._only = _any_of((_steps_regex(s) for s in kept), r"(?:/|\Z)")
-        # Paths strictly above a match of an `only` pattern, each with the pattern step below it.
-        # After a "**" any step may follow, positions included.
-        above = [(_steps_regex(s[:i]), _GLOBSTAR if s[i - 1 : i] == [_GLOBSTAR] else s[i])
-                 for s in kept for i in range(len(s))]
-        self._above = _any_of((source for source, _ in above), r"\Z")
-        self._above_steps = [(re.compile(source + r"\Z"), step) for source, step in above]
+        # Frozen: the fields are set once, here, in the form they keep.
+        object.__setattr__(self, "ignore", _patterns(ignore))
+        object.__setattr__(self, "only", _patterns(only))
+        object.__setattr__(self, "float_tolerance", _tolerance(float_tolerance))
+        object.__setattr__(self, "_compiled", _Compiled.of(self.ignore, self.only))
 
-    def __repr__(self) -> str:
-        return f"Filter(ignore={self.ignore!r}, only={self.only!r}, float_tolerance={self.tolerance!r})"
+    def __reduce__(self) -> tuple[object, ...]:
+        return compile_filter, (self.ignore, self.only, self.float_tolerance)
 
     def keep(self, entry: Entry) -> bool:
         """Whether the filters let `entry` through."""
-        tolerance = self.tolerance
+        tolerance, compiled = self.float_tolerance, self._compiled
         if tolerance is not None and entry.kind == "changed" and isinstance(entry.a, float) and isinstance(entry.b, float):
             if math.isclose(entry.a, entry.b, rel_tol=tolerance.rel, abs_tol=tolerance.abs):
                 return False
-        if self._ignore is None and self._only is None:
+        if compiled.ignore is None and compiled.only is None:
             return True
         pointer = json_pointer(entry.path)
-        if self._ignore is not None and self._ignore.match(pointer):
+        if compiled.ignore is not None and compiled.ignore.match(pointer):
             return False
-        if self._only is None or self._only.match(pointer):
+        if compiled.only is None or compiled.only.match(pointer):
             return True
         if entry.kind != "length_changed":
-            return self._above is not None and self._above.match(pointer) is not None
+            return compiled.above is not None and compiled.above.match(pointer) is not None
         low, high = sorted(entry.lengths)
-        return any(regex.match(pointer) and _index_step(step, low, high) for regex, step in self._above_steps)
+        return any(regex.match(pointer) and _index_step(step, low, high) for regex, step in compiled.above_steps)
 
     def entries(self, out: Output, *, a: object = MISSING, b: object = MISSING) -> list[Entry]:
         """The entries of `out` that the filters keep, in walk order (see `entries`)."""
@@ -136,7 +159,7 @@ class Filter:
 
     def is_same(self, out: Output) -> bool:
         """Whether the filters leave nothing of `out`."""
-        if self.tolerance is None and self._ignore is None and self._only is None:
+        if self.float_tolerance is None and not self.ignore and not self.only:
             return not any(getattr(out, name) for name in _LISTS)
         return not any(self.keep(entry) for run in runs(out) for entry in run)
 
@@ -150,3 +173,28 @@ def compile_filter(ignore: Patterns = (), only: Patterns = (), float_tolerance: 
     """A Filter for these arguments; the same arguments give the same (cached) Filter."""
     return _cached(_patterns(ignore), _patterns(only), _tolerance(float_tolerance))
 
+
+def entries(
+    out: Output,
+    *,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+    a: object = MISSING,
+    b: object = MISSING,
+) -> list[Entry]:
+    """The differences in `out` that the filters keep, as one list in walk order.
+
+    Walk order is the order in which corvane meets the differences: mapping items in a's
+    order with b's added items after them, sequences by position, a length change after
+    everything inside its sequences. Pass the two compared documents as `a` and `b` to get
+    that order exactly and the tail items of length changes; without them, where no list of
+    `out` tells which of two keys of one mapping comes first, integer steps go by value and
+    other keys in the order the lists first name them.
+    """
+    return compile_filter(ignore, only, float_tolerance).entries(out, a=a, b=b)
+
+
+def is_same(out: Output, *, ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None) -> bool:
+    """Whether nothing of `out` remains after the filters."""
+    return compile_filter(ignore, only, float_tolerance).is_same(out)

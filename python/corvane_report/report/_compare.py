@@ -5,7 +5,6 @@ from __future__ import annotations
 import contextlib
 import io
 import re
-import sys
 from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING
 
@@ -13,7 +12,7 @@ from corvane import corvane
 
 from ._filters import Patterns, ToleranceSpec, compile_filter
 from ._paths import MISSING, json_pointer, value_at
-from ._report import report
+from ._lines import report_text
 
 if TYPE_CHECKING:
     from corvane import Output
@@ -49,7 +48,7 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
     (by replacing sys.stderr during the call, so not while other threads write to it).
     """
     try:
-        with _stderr_dropped() if quiet else contextlib.nullcontext():
+        with contextlib.redirect_stderr(io.StringIO()) if quiet else contextlib.nullcontext():
             return corvane(a, b)
     except Exception:
         raise
@@ -61,15 +60,6 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
         reason = found.group(1) if found else message
         located = locate_failure(a, b, reason)
         raise CompareError(reason, *(located or (None, None))) from None
-
-
-@contextlib.contextmanager
-def _stderr_dropped() -> Iterator[None]:
-    held, sys.stderr = sys.stderr, io.StringIO()
-    try:
-        yield
-    finally:
-        sys.stderr = held
 
 
 def _leaves(document: object) -> Iterator[tuple[tuple[object, ...], object]]:
@@ -113,7 +103,7 @@ def locate_failure(a: object, b: object, reason: str) -> tuple[tuple[object, ...
             if MISSING in pair:
                 continue
             try:
-                with _stderr_dropped():
+                with contextlib.redirect_stderr(io.StringIO()):
                     corvane(*pair)
             except Exception:
                 raise
@@ -140,5 +130,5 @@ def assert_same(
     __tracebackhide__ = True  # pytest shows the caller's line
     found = compile_filter(ignore, only, float_tolerance).entries(compare(a, b), a=a, b=b)
     if found:
-        raise AssertionError("the two differ:\n" + report(found, limit=_ASSERT_LIMIT))
+        raise AssertionError("the two differ:\n" + report_text(found, limit=_ASSERT_LIMIT))
 

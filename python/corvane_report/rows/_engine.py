@@ -6,32 +6,33 @@ from __future__ import annotations
 import math
 import multiprocessing
 import os
-import shutil
 import signal
 import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from multiprocessing.pool import AsyncResult, Pool
-from multiprocessing.sharedctypes import Synchronized
-from typing import Final, TypeVar
+from typing import TYPE_CHECKING, Final, TypeVar
 
-from corvane_report import Patterns, RowDiff, RowDiffs, RowSummary, ToleranceSpec
-
-from .partitions import (
+from ..report import Patterns, ToleranceSpec
+from ._partitions import (
     CompareTask,
     Compared,
     Piece,
-    Rules,
     SpillResult,
     SpillTask,
+    Terms,
     compare_partition,
     set_reporter,
     spill_block,
     where_table,
 )
-from .sources import Block, Source, files_of, is_url, plan_file, size_of
+from ._results import RowDiff, RowDiffs, RowSummary
+from ._sources import Block, Source, files_of, is_url, plan_file, size_of
+
+if TYPE_CHECKING:  # the pool's own modules load when a pool is made, not with this one
+    from multiprocessing.pool import AsyncResult, Pool
+    from multiprocessing.sharedctypes import Synchronized
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
@@ -39,6 +40,27 @@ ROWS_PARTITIONS: Final = 256  # partitions for rows handed over in Python, whose
 _TICK_SECONDS: Final = 0.2
 
 T = TypeVar("T")
+
+
+@dataclass(frozen=True, slots=True)
+class Partitioning:
+    """How the data is cut up: what one task reads, and what one comparison holds at a time.
+
+    partition_bytes  input bytes per partition: what one comparison holds in memory at a time
+    partitions       the number of partitions, instead of reckoning it from the sizes
+    block_bytes      bytes of an uncompressed JSON Lines file read by one task (gzip files are
+                     read whole, Parquet files by row groups)
+    """
+
+    partition_bytes: int = PARTITION_BYTES
+    partitions: int | None = None
+    block_bytes: int = BLOCK_BYTES
+
+    def __post_init__(self) -> None:
+        for name in ("partition_bytes", "partitions", "block_bytes"):
+            value = getattr(self, name)
+            if value is not None and value < 1:
+                raise ValueError(f"Partitioning: {name}= must be 1 or more, not {value!r}")
 
 
 @dataclass(slots=True)
@@ -86,9 +108,7 @@ def diff_datasets(
     ignore: Patterns = (),
     only: Patterns = (),
     float_tolerance: ToleranceSpec = None,
-    partition_bytes: int = PARTITION_BYTES,
-    partitions: int | None = None,
-    block_bytes: int = BLOCK_BYTES,
+    partitioning: Partitioning = Partitioning(),
     temp_dir: str | None = None,
     progress: ProgressHook | None = None,
 ) -> RowDiffs:
@@ -99,33 +119,28 @@ def diff_datasets(
     key      one JSON pointer or several into each record
     jobs     worker processes (default: the number of cores); 1 works in this process
     ignore, only, float_tolerance
-             the filters of corvane_report
-    partition_bytes
-             input bytes per partition: what one comparison holds in memory at a time
-    partitions
-             the number of partitions, instead of reckoning it from the sizes
-    block_bytes
-             bytes of an uncompressed JSON Lines file read by one task (gzip files are read
-             whole, Parquet files by row groups)
+             the filters, as in corvane_report.entries
+    partitioning
+             the sizes of blocks and partitions (a Partitioning)
     temp_dir where the temporary spill folder goes (default: the system's); it is removed at
              the end, on an error and on Ctrl-C
     progress called about five times a second with a Progress
 
-    Yields the same RowDiffs as corvane_report.diff_rows, in a fixed order: by partition (a
-    stable hash of the key), then in key order within a partition. The order, like the
+    Yields the same RowDiffs as diff_rows, in a fixed order: by partition (a stable hash of
+    the key), then in key order within a partition. The order, like the
     results, is the same for any number of jobs. Rows are located as "file:N" (the line of a
     JSON Lines file, the row of a Parquet file, from 1) or "a:N", "b:N" for iterables. Use
     as a context manager, or read to the end, so that the spill folder is removed at once.
     """
-    rules = Rules.of(key, ignore, only, float_tolerance)
+    terms = Terms.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
-    run = _Run(rules, jobs or os.cpu_count() or 1, partition_bytes, partitions, progress)
-    return RowDiffs(run.results(plan(a, b, block_bytes), temp_dir, summary), summary)
+    run = _Run(terms, jobs or os.cpu_count() or 1, partitioning, progress)
+    return RowDiffs(run.results(plan(a, b, partitioning.block_bytes), temp_dir, summary), summary)
 
 
 class _Run:
-    def __init__(self, rules: Rules, jobs: int, partition_bytes: int, partitions: int | None, hook: ProgressHook | None) -> None:
-        self.rules, self.jobs, self.partition_bytes, self.partitions = rules, jobs, partition_bytes, partitions
+    def __init__(self, terms: Terms, jobs: int, partitioning: Partitioning, hook: ProgressHook | None) -> None:
+        self.terms, self.jobs, self.partitioning = terms, jobs, partitioning
         self.hook = hook
         self.state = Progress(started=time.monotonic())
         self.rows, self.size = _counters()
@@ -134,30 +149,31 @@ class _Run:
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
                 summary: RowSummary) -> Generator[RowDiff]:
         blocks, iterables = planned
-        folder = tempfile.mkdtemp(prefix="corvane-rows-", dir=temp_dir)
-        pool = None
-        try:
-            if self.jobs > 1:
-                pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
-            set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
-            parts = self._partitions(blocks)
-            spilled = self._spill(pool, blocks, iterables, folder, parts)
-            lines = {result.block: result.lines for result in spilled}
-            where = where_table(blocks, [lines[block.index] for block in blocks])
-            tasks = [CompareTask(part, folder, pieces, where, self.rules) for part, pieces in _by_partition(spilled, parts)]
-            self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
-            for compared in self._ordered(pool, compare_partition, tasks):
-                summary.add(compared.summary)
-                self.state.partitions_done += 1
-                self.tick()
-                yield from compared.found
-            self.tick(final=True)
-        finally:
-            if pool is not None:
-                pool.terminate()
-                pool.join()
-            set_reporter(lambda rows, size: None)
-            shutil.rmtree(folder, ignore_errors=True)
+        # The folder goes however the run ends: read to the end, left early, an error, Ctrl-C.
+        with tempfile.TemporaryDirectory(prefix="corvane-rows-", dir=temp_dir, ignore_cleanup_errors=True) as folder:
+            pool = None
+            try:
+                if self.jobs > 1:
+                    pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
+                set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
+                parts = self._partitions(blocks)
+                spilled = self._spill(pool, blocks, iterables, folder, parts)
+                lines = {result.block: result.lines for result in spilled}
+                where = where_table(blocks, [lines[block.index] for block in blocks])
+                tasks = [CompareTask(part, folder, pieces, where, self.terms) for part, pieces in _by_partition(spilled, parts)]
+                self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
+                for compared in self._ordered(pool, compare_partition, tasks):
+                    summary.add(compared.summary)
+                    self.state.partitions_done += 1
+                    self.tick()
+                    yield from compared.found
+                self.tick(final=True)
+            finally:
+                # Before the folder goes: a worker may still be writing into it.
+                if pool is not None:
+                    pool.terminate()
+                    pool.join()
+                set_reporter(lambda rows, size: None)
 
     def _report_here(self, rows: int, size: int) -> None:
         """Spilling in this process: count, and draw the progress now and then."""
@@ -165,17 +181,17 @@ class _Run:
         self.tick()
 
     def _partitions(self, blocks: list[Block]) -> int:
-        if self.partitions is not None:
-            return max(1, self.partitions)
+        if self.partitioning.partitions is not None:
+            return self.partitioning.partitions
         self.state.bytes_total = sum(map(size_of, blocks))
-        reckoned = math.ceil(self.state.bytes_total / max(1, self.partition_bytes))
+        reckoned = math.ceil(self.state.bytes_total / self.partitioning.partition_bytes)
         if any(block.kind == "rows" for block in blocks):
             reckoned = max(reckoned, ROWS_PARTITIONS)
         return max(1, reckoned)
 
     def _spill(self, pool: Pool | None, blocks: list[Block], iterables: dict[int, Iterable[object]],
                folder: str, parts: int) -> list[SpillResult]:
-        tasks = [SpillTask(block, folder, parts, self.rules) for block in blocks]
+        tasks = [SpillTask(block, folder, parts, self.terms) for block in blocks]
         pending = [pool.apply_async(spill_block, (task,)) for task in tasks if task.block.index not in iterables] if pool else []
         done = [spill_block(task, iterables.get(task.block.index)) for task in tasks
                 if pool is None or task.block.index in iterables]

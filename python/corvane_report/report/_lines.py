@@ -1,4 +1,4 @@
-"""Entries as lines of text."""
+"""Entries as lines of text, and as one text with their count."""
 
 from __future__ import annotations
 
@@ -33,7 +33,7 @@ def report_lines(found: Sequence[Entry], *, width: int = 60, tail_limit: int = 1
         yield from tail_lines(entry, width=width, limit=tail_limit, paint=paint)
 
 
-def report(found: Sequence[Entry], *, width: int = 60, limit: int | None = None, tail_limit: int = 10) -> str:
+def report_text(found: Sequence[Entry], *, width: int = 60, limit: int | None = None, tail_limit: int = 10) -> str:
     """The entries as text (at most `limit` of them), then their count."""
     lines = list(report_lines(found[:limit], width=width, tail_limit=tail_limit))
     if limit is not None and len(found) > limit:

@@ -7,10 +7,10 @@ import sys
 from pathlib import Path
 from typing import TextIO
 
-from corvane_report import CompareError, Filter
-
-from . import PROG, Diff, diff_files, error_text, painter, payload, text_lines, write_payload
-from .inputs import SUFFIXES, InputError
+from ..inputs import SUFFIXES, InputError
+from ..report import CompareError, Filter
+from ._common import PROG, painter
+from ._documents import Diff, diff_files, error_text, payload, text_lines, write_payload
 
 
 def _files(root: Path, every: bool) -> dict[str, Path]:
@@ -22,7 +22,7 @@ def _files(root: Path, every: bool) -> dict[str, Path]:
     }
 
 
-def compare_directories(args: argparse.Namespace, rules: Filter, stream: TextIO) -> int:
+def compare_directories(args: argparse.Namespace, kept: Filter, stream: TextIO) -> int:
     """Compare the files of two directories; the status is the worst of the files'."""
     first, second = Path(args.first), Path(args.second)
     for root in (first, second):
@@ -37,7 +37,7 @@ def compare_directories(args: argparse.Namespace, rules: Filter, stream: TextIO)
     for name in (name for name in files_a if name in files_b):
         a_file, b_file = str(files_a[name]), str(files_b[name])
         try:
-            diff = diff_files(a_file, b_file, args.format, rules)
+            diff = diff_files(a_file, b_file, args.format, kept)
         except (InputError, CompareError) as exc:
             print(f"{PROG}: {error_text(exc, a_file, b_file)}", file=sys.stderr)
             failed = True

@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any, Final, Literal, cast
 
-from corvane_report import RowsError
+from ._results import RowsError
 
 BlockKind = Literal["jsonl", "gzip", "parquet", "rows"]
 PARQUET_SUFFIXES: Final = (".parquet", ".parq", ".pq")

@@ -1,20 +1,18 @@
-"""What a comparison of rows writes: records as JSON Lines or Parquet, text for people, a summary,
-and a progress line for a terminal."""
+"""What a comparison of rows writes for programs: a record per result as JSON Lines or Parquet,
+and the counts as plain data."""
 
 from __future__ import annotations
 
 import gzip
 import json
-import time
-from collections.abc import Iterable, Iterator, Sequence
-from typing import IO, Any, Final, TextIO, cast
+from collections.abc import Iterable, Iterator
+from typing import IO, Any, Final, cast
 
-from corvane_report import MISSING, Entry, Paint, RowDiff, RowKey, RowSummary, dumps_strict, plain, shorten, tail_lines
+from ..report import MISSING, Entry, dumps_strict, from_strict_json
+from ._keys import RowKey
+from ._results import RowDiff, RowSummary
+from ._sources import PARQUET_SUFFIXES, open_binary, parquet_module
 
-from .engine import Progress
-from .sources import PARQUET_SUFFIXES, open_binary, parquet_module
-
-HEADINGS: Final = {"only_in_a": "only in a", "only_in_b": "only in b", "changed": "changed", "duplicate_key": "duplicate key"}
 _PARQUET_COLUMNS: Final = ("kind", "key", "a", "b", "differences")
 _PARQUET_BATCH: Final = 10_000
 
@@ -116,8 +114,6 @@ def open_for_writing(path: str) -> IO[bytes]:
 
 def read_records(path: str) -> Iterator[dict[str, Any]]:
     """Records written by RecordWriter (or a Dask run's part files), as plain data."""
-    from corvane_report import from_strict_json
-
     if path.lower().endswith(PARQUET_SUFFIXES):
         with open_binary(path) as f:
             for row in parquet_module().read_table(f).to_pylist():
@@ -128,73 +124,3 @@ def read_records(path: str) -> Iterator[dict[str, Any]]:
         for line in f:
             if line.strip():
                 yield from_strict_json(json.loads(line))
-
-
-# --- text --------------------------------------------------------------------------------------------
-
-
-def text_lines(found: Iterable[RowDiff], key: RowKey, width: int, paint: Paint = plain) -> Iterator[str]:
-    """A heading per result (kind, key, where the rows are), a changed row's differences under it."""
-    for diff in found:
-        shown = shorten(key.shown(diff.key), width)
-        places = "; ".join(", ".join(row.at for row in side) for side in (diff.a, diff.b) if side)
-        yield f"{HEADINGS[diff.kind]} {shown} ({places})"
-        for entry in diff.entries:
-            yield "  " + paint(entry.text(width), entry.kind)
-            yield from tail_lines(entry, width=width, indent="    ", paint=paint)
-
-
-def _number(n: int) -> str:
-    return f"{n:,}"
-
-
-def summary_lines(summary: RowSummary, names: Sequence[str], fields: int = 10) -> Iterator[str]:
-    """The counts, and the fields most often changed (at most `fields` of them)."""
-    yield f"rows: {_number(summary.rows_a)} in {names[0]}, {_number(summary.rows_b)} in {names[1]}"
-    yield (f"only in a: {_number(summary.only_in_a)}, only in b: {_number(summary.only_in_b)}, "
-           f"changed: {_number(summary.changed)}, equal: {_number(summary.equal)}, "
-           f"duplicate keys: {_number(summary.duplicate_keys)}")
-    common = summary.fields.most_common(fields)
-    if common:
-        yield "fields most often changed (rows):"
-        wide = max(len(name) for name, _ in common)
-        yield from (f"  {name.ljust(wide)}  {_number(count)}" for name, count in common)
-
-
-# --- progress ----------------------------------------------------------------------------------------
-
-
-def _clock(seconds: float) -> str:
-    seconds = int(seconds)
-    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}" if seconds >= 3600 else f"{seconds // 60}:{seconds % 60:02d}"
-
-
-def progress_text(state: Progress, now: float) -> str:
-    """One line: rows read, partitions done, and the time left of the current pass."""
-    parts = [f"{_number(state.rows)} rows read"]
-    if state.partitions:
-        parts.append(f"{state.partitions_done}/{state.partitions} partitions")
-        done, since = state.partitions_done / state.partitions, state.comparing_since
-    else:
-        done, since = (state.bytes_read / state.bytes_total if state.bytes_total else 0.0), state.started
-    if 0 < done < 1:
-        parts.append(f"ETA {_clock((now - since) / done * (1 - done))}")
-    return " · ".join(parts)
-
-
-class ProgressBar:
-    """The progress line on a terminal, redrawn in place; `close` clears it."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-        self.shown = False
-
-    def __call__(self, state: Progress) -> None:
-        self.stream.write("\r\x1b[K" + progress_text(state, time.monotonic()))
-        self.stream.flush()
-        self.shown = True
-
-    def close(self) -> None:
-        if self.shown:
-            self.stream.write("\r\x1b[K")
-            self.stream.flush()

@@ -9,22 +9,23 @@ nested values into whatever the column's type makes of them, and 1 would meet 1.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
 import posixpath
 import time
 from collections.abc import Generator, Mapping, Sequence
-from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
-from corvane_report import Patterns, RowDiff, RowDiffs, RowKey, RowsError, RowSummary, ToleranceSpec, key_text
-
-from .engine import BLOCK_BYTES, PARTITION_BYTES, Progress, ProgressHook, plan
-from .output import RecordWriter, open_for_writing, summary_from_json, summary_json
-from .partitions import KeyReader, Rules, Stored, Where, compare_groups, where_table
-from .sources import Block, is_url, lines_before, read_block, size_of
+from ..report import Patterns, ToleranceSpec
+from ._engine import Partitioning, Progress, ProgressHook, plan
+from ._keys import key_text
+from ._output import RecordWriter, open_for_writing, summary_from_json, summary_json
+from ._partitions import KeyReader, Stored, Terms, Where, compare_groups, where_table
+from ._results import RowDiff, RowDiffs, RowsError, RowSummary
+from ._sources import Block, is_url, lines_before, read_block, size_of
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -65,11 +66,11 @@ def _meta() -> pd.DataFrame:
                          "number": pd.Series([], dtype="int64"), "payload": pd.Series([], dtype=object)})
 
 
-def read_frame(block: Block, rules: Rules) -> tuple[pd.DataFrame, int]:
+def read_frame(block: Block, terms: Terms) -> tuple[pd.DataFrame, int]:
     """A block's rows as (key text, block, number, payload), and the block's physical lines."""
     import pandas as pd
 
-    reader = KeyReader(RowKey(rules.pointers))
+    reader = KeyReader(terms.key)
     columns: tuple[list[str], list[int], list[int], list[str]] = ([], [], [], [])
     number = 0
     for number, payload, row in read_block(block):
@@ -84,48 +85,38 @@ def read_frame(block: Block, rules: Rules) -> tuple[pd.DataFrame, int]:
     return frame.astype({"key": object, "payload": object, "block": "int64", "number": "int64"}), number
 
 
-def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], rules: Rules) -> tuple[list[RowDiff], RowSummary]:
+def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
     """One shuffled partition compared: its differences in key order, and its counts."""
     sides: dict[str, dict[str, list[Stored]]] = {"a": {}, "b": {}}
     for text, block, number, payload in zip(frame["key"], frame["block"], frame["number"], frame["payload"]):
         sides[where[int(block)].side].setdefault(text, []).append((int(block), int(number), payload.encode("latin-1")))
-    return compare_groups(sides["a"], sides["b"], where, rules)
+    return compare_groups(sides["a"], sides["b"], where, terms)
 
 
-def write_frame(frame: pd.DataFrame, where: Mapping[int, Where], rules: Rules, path: str) -> dict[str, object]:
+def write_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms, path: str) -> dict[str, object]:
     """One shuffled partition compared and its records written to `path`; its counts as plain data."""
-    found, summary = compare_frame(frame, where, rules)
-    writer = RecordWriter(path, RowKey(rules.pointers))
-    try:
+    found, summary = compare_frame(frame, where, terms)
+    with contextlib.closing(RecordWriter(path, terms.key)) as writer:
         writer.write(found)
-    finally:
-        writer.close()
     return summary_json(summary)
 
 
 # --- the graph ---------------------------------------------------------------------------------------
 
 
-def _graph(a: str, b: str, rules: Rules, sizes: _Sizes) -> tuple[list[Any], Any]:
+def _graph(a: str, b: str, terms: Terms, sizes: Partitioning) -> tuple[list[Any], Any]:
     """The shuffled partitions (delayed pandas frames) and the delayed table of blocks."""
     dask = _dask()
     delayed, dd = dask.delayed, dask.dd
     blocks, iterables = plan(a, b, sizes.block_bytes, absolute=True)  # the workers may run in other folders
     if iterables:
         raise RowsError("on Dask, each side is a path or an fsspec URL that the workers can read")
-    read = [delayed(read_frame, nout=2, pure=True)(block, rules) for block in blocks]
+    read = [delayed(read_frame, nout=2, pure=True)(block, terms) for block in blocks]
     frame = dd.from_delayed([frame for frame, _ in read], meta=_meta(), verify_meta=False)
     where = delayed(where_table, pure=True)(blocks, [lines for _, lines in read])
-    count = sizes.partitions or max(1, math.ceil(sum(map(size_of, blocks)) / max(1, sizes.partition_bytes)))
+    count = sizes.partitions or max(1, math.ceil(sum(map(size_of, blocks)) / sizes.partition_bytes))
     shuffled = frame.shuffle(on="key", npartitions=count)
     return list(shuffled.to_delayed()), where
-
-
-@dataclass(frozen=True, slots=True)
-class _Sizes:
-    partition_bytes: int
-    partitions: int | None
-    block_bytes: int
 
 
 def diff_on_dask(
@@ -137,9 +128,7 @@ def diff_on_dask(
     ignore: Patterns = (),
     only: Patterns = (),
     float_tolerance: ToleranceSpec = None,
-    partition_bytes: int = PARTITION_BYTES,
-    partitions: int | None = None,
-    block_bytes: int = BLOCK_BYTES,
+    partitioning: Partitioning = Partitioning(),
     progress: ProgressHook | None = None,
 ) -> RowDiffs:
     """diff_datasets on the Dask cluster of `client`; the results come back to this process.
@@ -149,16 +138,16 @@ def diff_on_dask(
     partitions, then in key order within one, and are fetched one partition at a time; the set
     of results and the summary are those of diff_datasets.
     """
-    rules = Rules.of(key, ignore, only, float_tolerance)
+    terms = Terms.of(key, ignore, only, float_tolerance)
     summary = RowSummary()
-    parts, where = _graph(a, b, rules, _Sizes(partition_bytes, partitions, block_bytes))
-    return RowDiffs(_fetched(client, parts, where, rules, summary, progress), summary)
+    parts, where = _graph(a, b, terms, partitioning)
+    return RowDiffs(_fetched(client, parts, where, terms, summary, progress), summary)
 
 
-def _fetched(client: Client, parts: list[Any], where: Any, rules: Rules, summary: RowSummary,
+def _fetched(client: Client, parts: list[Any], where: Any, terms: Terms, summary: RowSummary,
              hook: ProgressHook | None) -> Generator[RowDiff]:
     delayed = _dask().delayed
-    futures = client.compute([delayed(compare_frame, pure=True)(part, where, rules) for part in parts])
+    futures = client.compute([delayed(compare_frame, pure=True)(part, where, terms) for part in parts])
     state = _progress(len(futures))
     try:
         for future in futures:
@@ -180,9 +169,7 @@ def write_on_dask(
     ignore: Patterns = (),
     only: Patterns = (),
     float_tolerance: ToleranceSpec = None,
-    partition_bytes: int = PARTITION_BYTES,
-    partitions: int | None = None,
-    block_bytes: int = BLOCK_BYTES,
+    partitioning: Partitioning = Partitioning(),
     progress: ProgressHook | None = None,
 ) -> RowSummary:
     """diff_datasets on the Dask cluster of `client`, the results written by the workers.
@@ -192,12 +179,12 @@ def write_on_dask(
     part-00000.jsonl, and summary.json with the counts. Returns the counts.
     """
     dask = _dask()
-    rules = Rules.of(key, ignore, only, float_tolerance)
-    parts, where = _graph(a, b, rules, _Sizes(partition_bytes, partitions, block_bytes))
+    terms = Terms.of(key, ignore, only, float_tolerance)
+    parts, where = _graph(a, b, terms, partitioning)
     folder = output if is_url(output) else os.path.abspath(output)
     suffix = ".parquet" if output.rstrip("/").lower().endswith(".parquet") else ".jsonl"
     _make_folder(folder)
-    tasks = [dask.delayed(write_frame, pure=True)(part, where, rules, posixpath.join(folder, f"part-{i:05d}{suffix}"))
+    tasks = [dask.delayed(write_frame, pure=True)(part, where, terms, posixpath.join(folder, f"part-{i:05d}{suffix}"))
              for i, part in enumerate(parts)]
     state = _progress(len(tasks))
     summary = RowSummary()

@@ -16,9 +16,7 @@ from collections.abc import Generator, Sequence
 
 import pytest
 
-from corvane_report import CompareError, Entry, assert_same, compare, count_text, entries, report_lines
-
-__all__ = ["assert_same"]
+from .report import CompareError, Entry, compare, count_text, entries, report_lines
 
 _CONTAINERS = (dict, list, tuple)
 # pytest cuts an explanation at 8 lines or 640 characters below -vv; the section stays within

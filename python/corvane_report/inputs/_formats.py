@@ -1,48 +1,20 @@
-"""Reading the documents: JSON, JSON Lines, YAML (several documents to a file), TOML, standard input."""
+"""The formats, a parser each: JSON (msgspec's decoder where installed), JSON Lines, TOML and
+YAML. Each takes the file's bytes and its name, and raises InputError naming the file and,
+where the parser tells it, the line and column."""
 
 from __future__ import annotations
 
 import datetime
 import functools
 import json
-import sys
 import tomllib
 from collections.abc import Callable
-from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
-
-FORMATS = ("json", "jsonl", "yaml", "toml")
-SUFFIXES = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".yaml": "yaml", ".yml": "yaml", ".toml": "toml"}
-STDIN = "-"
 
 
 class InputError(Exception):
     """A document that cannot be read or parsed; the message names the file."""
 
-
-@dataclass
-class Loaded:
-    value: object
-    stream: list[object] | None = None  # the documents of a YAML file, one or more
-
-
-def format_of(name: str, given: str | None) -> str | None:
-    """The format `name` is read in: the one given, else by its ending (None when unknown)."""
-    if given is not None:
-        return given
-    return SUFFIXES.get(Path(name).suffix.lower())
-
-
-def read_bytes(name: str) -> bytes:
-    if name == STDIN:
-        return sys.stdin.buffer.read()
-    try:
-        return Path(name).read_bytes()
-    except IsADirectoryError:
-        raise InputError(f"{name}: is a directory (compare two directories with -r)") from None
-    except OSError as exc:
-        raise InputError(f"{name}: cannot read: {exc.strerror or exc}") from None
 
 
 def _text(name: str, data: bytes) -> str:
@@ -51,19 +23,6 @@ def _text(name: str, data: bytes) -> str:
     except UnicodeDecodeError as exc:
         raise InputError(f"{name}: not UTF-8 text (bad byte at offset {exc.start})") from None
 
-
-def load(name: str, fmt: str | None = None) -> Loaded:
-    """Read and parse the file `name` ("-" for standard input) in `fmt` (default: by its ending, else JSON)."""
-    data = read_bytes(name)
-    fmt = format_of(name, fmt) or "json"
-    if fmt == "json":
-        return Loaded(parse_json(name, data))
-    if fmt == "jsonl":
-        return Loaded(parse_json_lines(name, data))
-    if fmt == "toml":
-        return Loaded(parse_toml(name, _text(name, data)))
-    stream = parse_yaml(name, _text(name, data))
-    return Loaded(stream[0] if len(stream) == 1 else (stream or None), stream)
 
 
 # --- JSON ---------------------------------------------------------------------------------------
@@ -128,9 +87,9 @@ def _dates_as_text(value: object) -> object:
     return value
 
 
-def parse_toml(name: str, text: str) -> object:
+def parse_toml(name: str, data: bytes) -> object:
     try:
-        return _dates_as_text(tomllib.loads(text))
+        return _dates_as_text(tomllib.loads(_text(name, data)))
     except tomllib.TOMLDecodeError as exc:
         raise InputError(f"{name}:{exc.lineno}:{exc.colno}: invalid TOML: {exc.msg}") from None
 
@@ -152,14 +111,14 @@ def _yaml_loader() -> type:
     return type("Loader", (base,), {"yaml_implicit_resolvers": resolvers})
 
 
-def parse_yaml(name: str, text: str) -> list[object]:
+def parse_yaml(name: str, data: bytes) -> list[object]:
     """The documents of a YAML stream, in order."""
     try:
         import yaml  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise InputError(f"{name}: reading YAML needs the PyYAML package (pip install pyyaml)") from None
     try:
-        return list(yaml.load_all(text, Loader=_yaml_loader()))
+        return list(yaml.load_all(_text(name, data), Loader=_yaml_loader()))
     except yaml.MarkedYAMLError as exc:
         mark = exc.problem_mark
         where = f"{name}:{mark.line + 1}:{mark.column + 1}" if mark is not None else name
@@ -169,17 +128,3 @@ def parse_yaml(name: str, text: str) -> list[object]:
     except RecursionError:
         raise InputError(f"{name}: nested too deeply to load") from None
 
-
-def load_pair(first: str, second: str, fmt: str | None = None) -> tuple[object, object]:
-    """Both documents. A YAML file of several documents is their list; when only one side has
-    several, the other side's single YAML document is compared as a list of one."""
-    if first == STDIN and second == STDIN:
-        raise InputError("-: standard input can be read for one of the two documents only")
-    a, b = load(first, fmt), load(second, fmt)
-    if any(x.stream is not None and len(x.stream) > 1 for x in (a, b)):
-        return _as_stream(a), _as_stream(b)
-    return a.value, b.value
-
-
-def _as_stream(loaded: Loaded) -> object:
-    return loaded.stream if loaded.stream is not None else loaded.value

@@ -1,0 +1,81 @@
+"""The command line's entry point: argparse sub-commands, and the one rule that picks `diff`
+when the first argument names none."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+from importlib import metadata
+
+from ._common import PROG, shared_options
+from ._diff import DIFF
+from ._rows import ROWS
+
+COMMANDS = (DIFF, ROWS)
+_NAMES = frozenset(command.name for command in COMMANDS)
+_OWN = frozenset(("-h", "--help", "--version"))  # the options of the program itself, before any sub-command
+
+
+def _version() -> str:
+    try:
+        return metadata.version("corvane")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def parser(*, exit_on_error: bool = True) -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        usage=f"{PROG} [diff] A B [options]\n       {PROG} rows A B --key PTR [options]",
+        description="Show the differences between two documents (JSON, JSON Lines, YAML, TOML), two "
+        "directories of them, or two datasets of keyed records. The first argument names the sub-command; "
+        "without one, diff is meant. A file named like a sub-command is read as a document when the "
+        "arguments fit two documents and do not fit the sub-command (corvane-diff rows other.json); "
+        "./rows names it in any case.",
+        epilog="See corvane-diff diff --help and corvane-diff rows --help.",
+        exit_on_error=exit_on_error,
+    )
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = p.add_subparsers(title="sub-commands", metavar="{diff,rows}", required=True)
+    shared = shared_options()
+    for command in COMMANDS:
+        sub = commands.add_parser(command.name, help=command.help, description=command.description,
+                                  epilog=command.epilog, parents=[shared], exit_on_error=exit_on_error)
+        command.arguments(sub)
+        sub.set_defaults(run=command.run)
+    return p
+
+
+def _fits(argv: list[str]) -> bool:
+    try:
+        parser(exit_on_error=False).parse_args(argv)
+    except argparse.ArgumentError:
+        return False
+    return True
+
+
+def commanded(argv: list[str]) -> list[str]:
+    """`argv` with its sub-command named in front.
+
+    The first argument names a sub-command when it is one's name. A file of that name makes it
+    ambiguous: it is taken as a document when the arguments do not fit the sub-command but
+    fit `diff` with it as the first document. The two cannot both fit, as `diff` takes two
+    positional arguments and no --key: `corvane-diff rows a.jsonl b.jsonl --key /id` is the
+    sub-command and `corvane-diff rows other.json` compares the file `rows`, wherever they run.
+    """
+    if not argv or argv[0] in _OWN:
+        return argv
+    if argv[0] not in _NAMES:
+        return [DIFF.name, *argv]
+    if os.path.exists(argv[0]) and not _fits(argv) and _fits([DIFF.name, *argv]):
+        return [DIFF.name, *argv]
+    return argv
+
+
+def main(argv: list[str] | None = None) -> int:
+    """corvane-diff with these arguments (default: the command line's); the exit status."""
+    args = parser().parse_args(commanded(sys.argv[1:] if argv is None else argv))
+    run: Callable[[argparse.Namespace], int] = args.run
+    return run(args)

@@ -1,0 +1,28 @@
+"""Keyed datasets: two collections of records matched by a key and compared row by row.
+
+    diff_rows(a_rows, b_rows, key="/id", ...)       both sides held in memory
+    diff_datasets(a, b, key="/id", jobs=..., ...)   JSON Lines (gzip too) or Parquet files,
+                                                    directories or globs of them, or iterables of
+                                                    records, of any size: memory bounded by the
+                                                    partition size (Partitioning), on every core
+    diff_on_dask(a, b, key, client=...)             the same on a Dask cluster (pip install 'corvane[dask]');
+    write_on_dask(a, b, key, output, client=...)    there the workers may write the records themselves
+    read_records(path)                              records written by RecordWriter or the Dask workers
+
+All of them give RowDiff records and the RowSummary counts, the same for the same rows, and
+raise RowsError naming the file (or side) and the row.
+"""
+
+from ._cluster import connect, diff_on_dask, write_on_dask
+from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets
+from ._keys import RowKey
+from ._memory import diff_rows
+from ._output import RecordWriter, read_records, record_json
+from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary
+from ._sources import Source
+
+__all__ = [
+    "BLOCK_BYTES", "PARTITION_BYTES", "ROW_KINDS", "Partitioning", "Progress", "ProgressHook", "RecordWriter",
+    "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary", "RowsError", "Source", "connect",
+    "diff_datasets", "diff_on_dask", "diff_rows", "read_records", "record_json", "write_on_dask",
+]
