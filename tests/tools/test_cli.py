@@ -346,3 +346,28 @@ def test_installed_script():
 def test_both_ways_in(command):
     proc = subprocess.run([*command, "--version"], capture_output=True, text=True, timeout=60, cwd="/")
     assert (proc.returncode, proc.stdout) == (0, f"corvane-diff {metadata.version('corvane')}\n")
+
+
+@pytest.mark.no_leak_check
+@needs_script
+def test_ctrl_c_at_any_moment_exits_130(tmp_path):
+    # Large documents, so that the run is still reading or comparing when SIGINT comes; the child
+    # gets SIGINT's default disposition whatever the suite was started with (a background job
+    # inherits it ignored).
+    import random
+    import signal
+    import time
+
+    doc = {"rows": [{"id": i, "tags": ["x"] * 5, "v": i / 3, "n": None} for i in range(1_000_000)]}
+    first, second = tmp_path / "a.json", tmp_path / "b.json"
+    first.write_text(json.dumps(doc))
+    doc["rows"][-1]["v"] = 0
+    second.write_text(json.dumps(doc))
+    rng = random.Random(3)
+    for _ in range(5):
+        child = subprocess.Popen([SCRIPT, str(first), str(second)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        time.sleep(rng.uniform(0.2, 1.0))
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+        assert (child.returncode, err) == (130, "corvane-diff: interrupted\n")

@@ -237,3 +237,19 @@ def test_assert_same():
     with pytest.raises(AssertionError) as failure:
         assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1})
     assert str(failure.value) == "the two differ:\n/a: type changed 1 -> 1.0\n1 difference"
+
+
+class _Interrupting:
+    """An object whose type test raises KeyboardInterrupt, as a Ctrl-C's handler would there."""
+
+    @property
+    def __class__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("call", [lambda a, b: compare(a, b, quiet=True), assert_same])
+def test_a_ctrl_c_inside_the_comparison_stays_a_ctrl_c(call):
+    # The module ends the comparison with a PanicException that carries it; the companions give
+    # it back as the KeyboardInterrupt it was, never as a failure to compare.
+    with pytest.raises(KeyboardInterrupt):
+        call({"k": [_Interrupting()]}, {"k": [1]})

@@ -177,8 +177,11 @@ class TestFailures:
         temp.mkdir()
         write_lines(tmp_path / "b.jsonl", [{"id": 1}])
         env = dict(os.environ, TMPDIR=str(temp))
+        # SIGINT's default disposition, whatever the suite was started with (a background job
+        # inherits it ignored, and the run would never hear the signal).
         child = subprocess.Popen([SCRIPT, "rows", str(fifo), str(tmp_path / "b.jsonl"), "--key", "/id", "--jobs", "2"],
-                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         writer = open(fifo, "w")
         writer.write('{"id": 1}\n')
         writer.flush()

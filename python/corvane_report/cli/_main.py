@@ -78,4 +78,8 @@ def main(argv: list[str] | None = None) -> int:
     """corvane-diff with these arguments (default: the command line's); the exit status."""
     args = parser().parse_args(commanded(sys.argv[1:] if argv is None else argv))
     run: Callable[[argparse.Namespace], int] = args.run
-    return run(args)
+    try:
+        return run(args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130

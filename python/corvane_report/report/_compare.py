@@ -41,6 +41,12 @@ def _is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException"
 
 
+def _carries_interrupt(exc: BaseException) -> bool:
+    """A PanicException made of a Ctrl-C that reached the comparison (a signal handler raised it
+    inside a call whose own errors the module absorbs): a Ctrl-C, not a failure to compare."""
+    return "type: <class 'KeyboardInterrupt'>" in str(exc)
+
+
 def compare(a: object, b: object, *, quiet: bool = False) -> Output:
     """corvane(a, b), with an internal failure raised as CompareError naming where it happened.
 
@@ -55,6 +61,8 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
     except BaseException as exc:
         if not _is_panic(exc):
             raise
+        if _carries_interrupt(exc):
+            raise KeyboardInterrupt from None
         message = str(exc)
         found = _REASON.search(message)
         reason = found.group(1) if found else message
