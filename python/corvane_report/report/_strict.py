@@ -1,20 +1,23 @@
 """Strict JSON for values that may hold NaN or infinities, written without loss.
 
 A float JSON cannot write is tagged: {"$float": "NaN"}, {"$float": "Infinity"},
-{"$float": "-Infinity"}. So that no document mapping is taken for a tag, a mapping whose only
-key is "$float" or "$object" is wrapped as {"$object": <the mapping>}. `from_strict_json`
-undoes both. Keys that are not strings are written as JSON writes them (1 -> "1"), or by
-their repr; values JSON has no form for (sets, bytes, dates) by their repr.
+{"$float": "-Infinity"}; bytes (a binary column of a Parquet file) as {"$bytes": "<base64>"}.
+So that no document mapping is taken for a tag, a mapping whose only key is "$float", "$bytes"
+or "$object" is wrapped as {"$object": <the mapping>}. `from_strict_json` undoes them. Keys
+that are not strings are written as JSON writes them (1 -> "1"), or by their repr; values JSON
+has no form for (sets, dates) by their repr.
 """
 
 from __future__ import annotations
 
+import base64
+import binascii
 import json
 import math
 from collections.abc import Mapping
 from typing import Any
 
-_TAGS = ("$float", "$object")
+_TAGS = ("$float", "$bytes", "$object")
 _SPECIAL = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 
 
@@ -39,6 +42,8 @@ def to_strict_json(value: object) -> Any:
         return [to_strict_json(item) for item in value]
     if value is None or isinstance(value, (str, int)):
         return value
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return {"$bytes": base64.b64encode(value).decode("ascii")}
     return repr(value)
 
 
@@ -49,6 +54,11 @@ def from_strict_json(value: Any) -> Any:
             ((key, inner),) = value.items()
             if key == "$float" and inner in _SPECIAL:
                 return _SPECIAL[inner]
+            if key == "$bytes" and isinstance(inner, str):
+                try:
+                    return base64.b64decode(inner, validate=True)
+                except binascii.Error:
+                    pass
             if key == "$object" and isinstance(inner, dict):
                 return {k: from_strict_json(v) for k, v in inner.items()}
         return {k: from_strict_json(v) for k, v in value.items()}

@@ -8,21 +8,27 @@
     diff_on_dask(a, b, key, client=...)             the same on a Dask cluster (pip install 'corvane[dask]');
     write_on_dask(a, b, key, output, client=...)    there the workers may write the records themselves
     read_records(path)                              records written by RecordWriter or the Dask workers
+    DifferenceWriter(path, key)                     a row per difference, typed key columns (Parquet, JSON Lines)
+    compare_rows(a, b)                              the one comparison every pair of rows goes through
 
 All of them give RowDiff records and the RowSummary counts, the same for the same rows, and
-raise RowsError naming the file (or side) and the row.
+raise RowsError naming the file (or side) and the row, or with on_error="record" give such a
+row as a RowDiff of kind "error" and go on.
 """
 
 from ._cluster import connect, diff_on_dask, write_on_dask
 from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets
 from ._keys import RowKey
 from ._memory import diff_rows
-from ._output import RecordWriter, read_records, record_json
-from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary
+from ._keys import OnError
+from ._output import DIFFERENCE_COLUMNS, DifferenceWriter, RecordWriter, atomic_output, key_columns, read_records, record_json
+from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary, SpillFolderFull, WorkerDied
+from ._rules import compare_rows
 from ._sources import Source
 
 __all__ = [
-    "BLOCK_BYTES", "PARTITION_BYTES", "ROW_KINDS", "Partitioning", "Progress", "ProgressHook", "RecordWriter",
-    "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary", "RowsError", "Source", "connect",
-    "diff_datasets", "diff_on_dask", "diff_rows", "read_records", "record_json", "write_on_dask",
+    "BLOCK_BYTES", "DIFFERENCE_COLUMNS", "PARTITION_BYTES", "ROW_KINDS", "DifferenceWriter", "OnError", "Partitioning",
+    "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
+    "RowsError", "Source", "SpillFolderFull", "WorkerDied", "atomic_output", "compare_rows", "connect",
+    "diff_datasets", "diff_on_dask", "diff_rows", "key_columns", "read_records", "record_json", "write_on_dask",
 ]

@@ -3,43 +3,37 @@ then compared partition by partition, in this process or in worker processes."""
 
 from __future__ import annotations
 
+import errno
 import math
-import multiprocessing
 import os
-import signal
 import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from concurrent.futures import Future
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Final, TypeVar
+from typing import Final
 
 from ..report import Patterns, ToleranceSpec
+from ._keys import OnError, Terms
 from ._partitions import (
     CompareTask,
     Compared,
     Piece,
     SpillResult,
     SpillTask,
-    Terms,
     compare_partition,
     set_reporter,
     spill_block,
     where_table,
 )
-from ._results import RowDiff, RowDiffs, RowSummary
+from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
 from ._sources import Block, Source, files_of, is_url, plan_file, size_of
-
-if TYPE_CHECKING:  # the pool's own modules load when a pool is made, not with this one
-    from multiprocessing.pool import AsyncResult, Pool
-    from multiprocessing.sharedctypes import Synchronized
+from ._workers import TICK_SECONDS, Workers, adder, counters
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
 ROWS_PARTITIONS: Final = 256  # partitions for rows handed over in Python, whose size is not known ahead
-_TICK_SECONDS: Final = 0.2
-
-T = TypeVar("T")
 
 
 @dataclass(frozen=True, slots=True)
@@ -65,7 +59,8 @@ class Partitioning:
 
 @dataclass(slots=True)
 class Progress:
-    """Where a comparison stands, for a progress bar. Bytes of gzip files are estimated."""
+    """Where a comparison stands, for a progress bar. Bytes of gzip files are estimated.
+    `phase`: "reading", "shuffling" (on Dask) or "comparing"."""
 
     rows: int = 0
     bytes_read: int = 0
@@ -74,29 +69,10 @@ class Progress:
     partitions: int = 0
     started: float = 0.0
     comparing_since: float = 0.0
+    phase: str = "reading"
 
 
 ProgressHook = Callable[[Progress], None]
-
-
-def _counters() -> tuple[Synchronized[int], Synchronized[int]]:
-    return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
-
-
-def _adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, int], None]:
-    def add(count: int, nbytes: int) -> None:
-        with rows.get_lock():
-            rows.value += count
-        with size.get_lock():
-            size.value += nbytes
-
-    return add
-
-
-def _start_worker(rows: Synchronized[int], size: Synchronized[int]) -> None:
-    # Ctrl-C reaches the whole process group: the parent alone handles it, and ends the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    set_reporter(_adder(rows, size))
 
 
 def diff_datasets(
@@ -108,6 +84,8 @@ def diff_datasets(
     ignore: Patterns = (),
     only: Patterns = (),
     float_tolerance: ToleranceSpec = None,
+    on_error: OnError = "fail",
+    absent_is_null: bool = False,
     partitioning: Partitioning = Partitioning(),
     temp_dir: str | None = None,
     progress: ProgressHook | None = None,
@@ -120,6 +98,10 @@ def diff_datasets(
     jobs     worker processes (default: the number of cores); 1 works in this process
     ignore, only, float_tolerance
              the filters, as in corvane_report.entries
+    on_error "fail" (the default): the first row that cannot be read, keyed or compared raises
+             RowsError; "record": it becomes a RowDiff of kind "error" and the run goes on
+    absent_is_null
+             a field absent on one side equals null on the other
     partitioning
              the sizes of blocks and partitions (a Partitioning)
     temp_dir where the temporary spill folder goes (default: the system's); it is removed at
@@ -127,15 +109,36 @@ def diff_datasets(
     progress called about five times a second with a Progress
 
     Yields the same RowDiffs as diff_rows, in a fixed order: by partition (a stable hash of
-    the key), then in key order within a partition. The order, like the
-    results, is the same for any number of jobs. Rows are located as "file:N" (the line of a
-    JSON Lines file, the row of a Parquet file, from 1) or "a:N", "b:N" for iterables. Use
-    as a context manager, or read to the end, so that the spill folder is removed at once.
+    the key), then in key order within a partition, then the rows that could not be keyed.
+    The order, like the results, is the same for any number of jobs. Rows are located as
+    "file:N" (the line of a JSON Lines file, the row of a Parquet file, from 1) or "a:N",
+    "b:N" for iterables. Use as a context manager, or read to the end, so that the spill
+    folder is removed at once. A worker process that dies raises WorkerDied naming what it
+    was doing; a full spill folder raises SpillFolderFull.
     """
-    terms = Terms.of(key, ignore, only, float_tolerance)
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
     summary = RowSummary()
     run = _Run(terms, jobs or os.cpu_count() or 1, partitioning, progress)
     return RowDiffs(run.results(plan(a, b, partitioning.block_bytes), temp_dir, summary), summary)
+
+
+def _spill_folder(temp_dir: str | None) -> tempfile.TemporaryDirectory[str]:
+    try:
+        return tempfile.TemporaryDirectory(prefix="corvane-rows-", dir=temp_dir, ignore_cleanup_errors=True)
+    except OSError as exc:
+        if exc.errno in (errno.ENOSPC, errno.EDQUOT):
+            raise SpillFolderFull(temp_dir or tempfile.gettempdir()) from None
+        raise RowsError(f"cannot make the spill folder in {temp_dir or tempfile.gettempdir()}: {exc.strerror or exc}") from None
+
+
+def _label(block: Block) -> str:
+    if block.kind == "rows":
+        return f"reading the rows of side {block.side}"
+    if block.kind == "parquet":
+        return f"reading {block.path} (row groups {block.start}-{(block.stop or 1) - 1})"
+    if block.kind == "jsonl" and (block.start or block.stop is not None):
+        return f"reading {block.path} (bytes {block.start}-{'end' if block.stop is None else block.stop})"
+    return f"reading {block.path}"
 
 
 class _Run:
@@ -143,41 +146,48 @@ class _Run:
         self.terms, self.jobs, self.partitioning = terms, jobs, partitioning
         self.hook = hook
         self.state = Progress(started=time.monotonic())
-        self.rows, self.size = _counters()
+        self.rows, self.size = counters()
         self.last_tick = 0.0
 
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
                 summary: RowSummary) -> Generator[RowDiff]:
         blocks, iterables = planned
         # The folder goes however the run ends: read to the end, left early, an error, Ctrl-C.
-        with tempfile.TemporaryDirectory(prefix="corvane-rows-", dir=temp_dir, ignore_cleanup_errors=True) as folder:
-            pool = None
+        with _spill_folder(temp_dir) as folder:
+            pool: Workers | None = None
+            finished = False
             try:
                 if self.jobs > 1:
-                    pool = multiprocessing.get_context("forkserver").Pool(self.jobs, _start_worker, (self.rows, self.size))
+                    pool = Workers(self.jobs, folder, self.rows, self.size)
                 set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
                 parts = self._partitions(blocks)
                 spilled = self._spill(pool, blocks, iterables, folder, parts)
                 lines = {result.block: result.lines for result in spilled}
                 where = where_table(blocks, [lines[block.index] for block in blocks])
-                tasks = [CompareTask(part, folder, pieces, where, self.terms) for part, pieces in _by_partition(spilled, parts)]
+                tasks = [CompareTask(part, folder, pieces, where, self.terms, errors=part == parts)
+                         for part, pieces in _by_partition(spilled, parts + 1)]
                 self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
-                for compared in self._ordered(pool, compare_partition, tasks):
+                self.state.phase = "comparing"
+                for compared in self._ordered(pool, tasks, parts):
                     summary.add(compared.summary)
                     self.state.partitions_done += 1
                     self.tick()
                     yield from compared.found
                 self.tick(final=True)
+                finished = True
+            except OSError as exc:
+                if exc.errno in (errno.ENOSPC, errno.EDQUOT):
+                    raise SpillFolderFull(folder) from None
+                raise
             finally:
                 # Before the folder goes: a worker may still be writing into it.
                 if pool is not None:
-                    pool.terminate()
-                    pool.join()
+                    pool.close(finished)
                 set_reporter(lambda rows, size: None)
 
     def _report_here(self, rows: int, size: int) -> None:
         """Spilling in this process: count, and draw the progress now and then."""
-        _adder(self.rows, self.size)(rows, size)
+        adder(self.rows, self.size)(rows, size)
         self.tick()
 
     def _partitions(self, blocks: list[Block]) -> int:
@@ -189,37 +199,37 @@ class _Run:
             reckoned = max(reckoned, ROWS_PARTITIONS)
         return max(1, reckoned)
 
-    def _spill(self, pool: Pool | None, blocks: list[Block], iterables: dict[int, Iterable[object]],
+    def _spill(self, pool: Workers | None, blocks: list[Block], iterables: dict[int, Iterable[object]],
                folder: str, parts: int) -> list[SpillResult]:
         tasks = [SpillTask(block, folder, parts, self.terms) for block in blocks]
-        pending = [pool.apply_async(spill_block, (task,)) for task in tasks if task.block.index not in iterables] if pool else []
+        pending = [pool.submit(_label(task.block), spill_block, task) for task in tasks
+                   if task.block.index not in iterables] if pool else []
         done = [spill_block(task, iterables.get(task.block.index)) for task in tasks
                 if pool is None or task.block.index in iterables]
-        return done + [self._wait(result) for result in pending]
+        return done + [pool.result(future, self.tick) for future in pending] if pool else done
 
-    def _wait(self, result: AsyncResult[T]) -> T:
-        while not result.ready():
-            result.wait(_TICK_SECONDS)
-            self.tick()
-        return result.get()
-
-    def _ordered(self, pool: Pool | None, func: Callable[[CompareTask], Compared], tasks: list[CompareTask]) -> Iterator[Compared]:
-        """func over the tasks in order; in the pool, a few ahead, so that finished results wait in memory briefly."""
+    def _ordered(self, pool: Workers | None, tasks: list[CompareTask], parts: int) -> Iterator[Compared]:
+        """The comparisons in order; in the pool, a few ahead, so that finished results wait in memory briefly."""
         if pool is None:
-            yield from map(func, tasks)
+            yield from map(compare_partition, tasks)
             return
         queued = iter(tasks)
-        pending = deque(pool.apply_async(func, (task,)) for _, task in zip(range(2 * self.jobs), queued))
+
+        def submit(task: CompareTask) -> Future[Compared]:
+            label = "collecting the rows that could not be keyed" if task.errors else f"comparing partition {task.part + 1} of {parts}"
+            return pool.submit(label, compare_partition, task)
+
+        pending = deque(submit(task) for _, task in zip(range(2 * self.jobs), queued))
         while pending:
-            result = self._wait(pending.popleft())
+            result = pool.result(pending.popleft(), self.tick)
             for task in queued:
-                pending.append(pool.apply_async(func, (task,)))
+                pending.append(submit(task))
                 break
             yield result
 
     def tick(self, final: bool = False) -> None:
         now = time.monotonic()
-        if self.hook is None or (not final and now - self.last_tick < _TICK_SECONDS):
+        if self.hook is None or (not final and now - self.last_tick < TICK_SECONDS):
             return
         self.last_tick = now
         self.state.rows, self.state.bytes_read = self.rows.value, self.size.value

@@ -10,10 +10,14 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping, Sequence
-from typing import Final
+from dataclasses import dataclass
+from typing import Final, Literal
 
-from ..report import SCALAR_TEXT, CompareError, Filter, compare, json_pointer, split_pointer
+from ..report import SCALAR_TEXT, CompareError, Filter, Patterns, ToleranceSpec, compile_filter, json_pointer, split_pointer
 from ._results import RowAt, RowDiff, RowsError
+from ._rules import absent_as_null, compare_rows
+
+OnError = Literal["record", "fail"]
 
 
 class RowKey:
@@ -114,7 +118,37 @@ def _component_order(value: object) -> _Order:
 # --- comparing the rows of one key -------------------------------------------------------------------
 
 
-def compare_key(key: RowKey, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt], kept: Filter) -> RowDiff | None:
+@dataclass(frozen=True, slots=True)
+class Terms:
+    """What every comparison of rows needs, in one value that travels to the workers: the key,
+    the filter, what a bad row does, and whether an absent field equals null. Built where the
+    comparison is asked for, so that a bad pointer fails at once and not in a worker.
+
+    on_error        "fail": the first row that cannot be read, keyed or compared raises
+                    RowsError; "record": it becomes a RowDiff of kind "error" and the run goes on
+    absent_is_null  a field absent on one side equals null on the other
+    """
+
+    key: RowKey
+    filter: Filter
+    on_error: OnError = "fail"
+    absent_is_null: bool = False
+
+    @classmethod
+    def of(cls, key: str | Sequence[str], ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None,
+           on_error: OnError = "fail", absent_is_null: bool = False) -> Terms:
+        if on_error not in ("record", "fail"):
+            raise ValueError(f"on_error= is 'record' or 'fail', not {on_error!r}")
+        return cls(RowKey(key), compile_filter(ignore, only, float_tolerance), on_error, absent_is_null)
+
+    def failed(self, message: str, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt]) -> RowDiff:
+        """A row (or pair) that cannot be used: recorded as an error, or raised."""
+        if self.on_error == "fail":
+            raise RowsError(message)
+        return RowDiff("error", values, tuple(a), tuple(b), error=message)
+
+
+def compare_key(terms: Terms, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt]) -> RowDiff | None:
     """What the rows with the key `values` amount to, or None when a single row each side is equal."""
     if len(a) > 1 or len(b) > 1:
         return RowDiff("duplicate_key", values, tuple(a), tuple(b))
@@ -124,12 +158,14 @@ def compare_key(key: RowKey, values: tuple[object, ...], a: Sequence[RowAt], b: 
         return RowDiff("only_in_b", values, (), tuple(b))
     (first,), (second,) = a, b
     try:
-        out = compare(first.row, second.row, quiet=True)
+        out = compare_rows(first.row, second.row)
     except CompareError as exc:
         where = "" if exc.path is None else f" at {json_pointer(exc.path) or '(root)'} of {first.at if exc.side == 'a' else second.at}"
-        shown = json.dumps(key.shown(values), ensure_ascii=False, default=repr)
-        raise RowsError(f"cannot compare {first.at} with {second.at} (key {shown}): {exc.reason}{where}") from None
-    found = kept.entries(out, a=first.row, b=second.row)
+        shown = json.dumps(terms.key.shown(values), ensure_ascii=False, default=repr)
+        return terms.failed(f"cannot compare {first.at} with {second.at} (key {shown}): {exc.reason}{where}", values, a, b)
+    found = terms.filter.entries(out, a=first.row, b=second.row)
+    if terms.absent_is_null:
+        found = absent_as_null(found)
     return RowDiff("changed", values, (first,), (second,), tuple(found)) if found else None
 
 

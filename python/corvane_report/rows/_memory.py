@@ -4,9 +4,10 @@ from __future__ import annotations
 
 from collections.abc import Generator, Iterable, Sequence
 
-from ..report import Filter, Patterns, ToleranceSpec, compile_filter
-from ._keys import RowKey, compare_key, key_order, key_text
+from ..report import Patterns, ToleranceSpec
+from ._keys import OnError, RowKey, Terms, compare_key, key_order, key_text
 from ._results import RowAt, RowDiff, RowDiffs, RowSummary
+
 
 def _grouped(rows: Iterable[object], key: RowKey, side: str) -> tuple[dict[str, list[RowAt]], dict[str, tuple[object, ...]]]:
     groups: dict[str, list[RowAt]] = {}
@@ -28,6 +29,8 @@ def diff_rows(
     ignore: Patterns = (),
     only: Patterns = (),
     float_tolerance: ToleranceSpec = None,
+    on_error: OnError = "fail",
+    absent_is_null: bool = False,
 ) -> RowDiffs:
     """Compare two collections of records (mappings) matched by `key`, one JSON pointer or several.
 
@@ -38,21 +41,23 @@ def diff_rows(
     anything else by its JSON text. Rows are located as "a:N" and "b:N" (N from 1). Both sides
     are held in memory: for files larger than memory, diff_datasets gives the same results.
 
-    Raises RowsError for a row without a key field, or a pair that corvane cannot compare.
+    on_error="fail" raises RowsError for a row without a key field, or a pair that corvane
+    cannot compare; on_error="record" gives such a pair as a RowDiff of kind "error" instead
+    (a row without a key still raises: in memory, the rows are the caller's to check).
+    absent_is_null=True takes a field absent on one side as equal to null on the other.
     """
-    compiled = RowKey(key)
-    kept = compile_filter(ignore, only, float_tolerance)
-    groups_a, values_a = _grouped(a_rows, compiled, "a")
-    groups_b, values_b = _grouped(b_rows, compiled, "b")
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
+    groups_a, values_a = _grouped(a_rows, terms.key, "a")
+    groups_b, values_b = _grouped(b_rows, terms.key, "b")
     summary = RowSummary(rows_a=sum(map(len, groups_a.values())), rows_b=sum(map(len, groups_b.values())))
-    return RowDiffs(_results(compiled, kept, groups_a, groups_b, values_a | values_b, summary), summary)
+    return RowDiffs(_results(terms, groups_a, groups_b, values_a | values_b, summary), summary)
 
 
-def _results(key: RowKey, kept: Filter, groups_a: dict[str, list[RowAt]], groups_b: dict[str, list[RowAt]],
+def _results(terms: Terms, groups_a: dict[str, list[RowAt]], groups_b: dict[str, list[RowAt]],
              values: dict[str, tuple[object, ...]], summary: RowSummary) -> Generator[RowDiff]:
     ordered = sorted(values, key=lambda text: (key_order(values[text]), text))
     for text in ordered:
-        found = compare_key(key, values[text], groups_a.get(text, ()), groups_b.get(text, ()), kept)
+        found = compare_key(terms, values[text], groups_a.get(text, ()), groups_b.get(text, ()))
         if found is None:
             summary.equal += 1
             continue

@@ -1,49 +1,47 @@
 """The two passes over the data, each a function of one picklable task so that it runs alike in
 this process, in a worker process or on a Dask worker.
 
-Spilling: a block's rows go to its own spill file, in pickled batches of (key text, number,
-payload) per partition (a stable hash of the key text), and the batches' places are returned.
-Comparing: a partition's batches of both sides are read back and its keys compared.
+Spilling: a block's rows go to its own spill file, batch by batch, by partition (a stable hash
+of the key text); each piece holds the key texts, the row numbers and the payloads as one blob,
+so that writing and reading it back costs a few large copies rather than an object per row.
+Rows that cannot be read or keyed go, with on_error="record", to one more partition of their own.
+Comparing: a partition's pieces of both sides are read back and its keys compared; byte-identical
+lines are equal unread where the comparison's rules allow it (_rules.same_unread).
 """
 
 from __future__ import annotations
 
+import errno
+import itertools
 import json
 import os
 import pickle
 import zlib
+from array import array
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final
 
 from ..inputs import InputError, fast_json, parse_json
-from ..report import Filter, Patterns, ToleranceSpec, compile_filter
-from ._keys import RowKey, compare_key, key_order, key_text, sort_found
-from ._results import RowAt, RowDiff, RowsError, RowSummary
-from ._sources import Block, lines_before, open_binary, read_block
+from ..report import SCALAR_TEXT
+from ._keys import RowKey, Terms, compare_key, key_order, key_text, sort_found
+from ._results import RowAt, RowDiff, RowsError, RowSummary, SpillFolderFull
+from ._rules import same_unread
+from ._sources import Batch, Block, lines_before, open_binary, read_block
+
+__all__ = [
+    "CompareTask", "Compared", "KeyReader", "Piece", "Side", "SpillResult", "SpillTask", "Terms", "Where",
+    "compare_partition", "compare_sides", "load_line", "set_reporter", "spill_block", "where_table",
+]
 
 BUFFER_BYTES: Final = 16 << 20  # rows a spilling task holds before it writes them out
-_TICK_ROWS: Final = 4096  # rows between two progress reports
 
-Piece = tuple[int, int, int]  # (block, offset, length) of one pickled batch in the block's spill file
-Record = tuple[str, int, bytes]  # (key text, number in the block, payload)
-
-
-@dataclass(frozen=True, slots=True)
-class Terms:
-    """What every task of both passes needs: the key and the filter. Both are built where the
-    comparison is asked for, so that a bad pointer fails at once and not in a worker."""
-
-    key: RowKey
-    filter: Filter
-
-    @classmethod
-    def of(cls, key: str | Sequence[str], ignore: Patterns, only: Patterns, float_tolerance: ToleranceSpec) -> Terms:
-        return cls(RowKey(key), compile_filter(ignore, only, float_tolerance))
+Piece = tuple[int, int, int]  # (block, offset, length) of one batch in the block's spill file
 
 
 # --- progress ---------------------------------------------------------------------------------------
-# A spilling task reports the rows and bytes it has read every few thousand rows through this hook;
+# A spilling task reports the rows and bytes it has read after every batch through this hook;
 # a worker process sets it to add to counters shared with the parent.
 
 _report: Callable[[int, int], None] = lambda rows, size: None
@@ -82,40 +80,76 @@ def load_line(payload: bytes, where: Callable[[], tuple[str, int]]) -> object:
             raise RowsError(str(exc)) from None
 
 
+Locate = Callable[[int], tuple[str, int]]  # a row's number in its block -> (file, line in the file)
+
+
+def locator(block: Block) -> Locate:
+    """(file, line) of a row of `block`; the lines before the block are counted once, when first asked."""
+    before: list[int] = []
+
+    def locate(number: int) -> tuple[str, int]:
+        if not before:
+            before.append(lines_before(block))
+        return block.path, before[0] + number
+
+    return locate
+
+
 class KeyReader:
-    """Reads the key of a JSON line without decoding the rest where msgspec is there: a decoder
+    """Reads the keys of JSON lines without decoding the rest where msgspec is there: a decoder
     for a struct of the key fields alone skips the others several times faster."""
 
     def __init__(self, key: RowKey) -> None:
         self.key = key
         self._fast = _key_struct(key.steps)
-        self._misses = 0
+
+    def texts(self, batch: Batch, locate: Locate) -> tuple[list[str | None], list[tuple[int, str]]]:
+        """The key text of each row of the batch (None where it has none), and (position in the
+        batch, message) of the rows without one."""
+        if batch.rows is None and self._fast is not None:
+            found = self._fast_texts(batch)
+            if found is not None:
+                return found, []
+        texts: list[str | None] = []
+        failed: list[tuple[int, str]] = []
+        rows = batch.rows or itertools.repeat(None)
+        for i, (number, payload, row) in enumerate(zip(batch.numbers, batch.payloads, rows)):
+            try:
+                texts.append(key_text(self.values(payload, row, lambda: locate(number))))
+            except RowsError as exc:
+                texts.append(None)
+                failed.append((i, str(exc)))
+        return texts, failed
 
     def values(self, payload: bytes, row: object, where: Callable[[], tuple[str, int]]) -> tuple[object, ...]:
         """The key of a row (RowsError naming the row when it has none or the line is no JSON)."""
-        found = self._fast_values(payload) if row is None and self._fast is not None else None
-        if found is None:
-            if row is None:
-                row = load_line(payload, where)
-            found = self.key.find(row)
+        if row is None:
+            row = load_line(payload, where)
+        found = self.key.find(row)
         if found is None:
             name, line = where()
             raise RowsError(f"{name}:{line}: {self.key.missing(row)}")
         return found
 
-    def _fast_values(self, payload: bytes) -> tuple[object, ...] | None:
+    def _fast_texts(self, batch: Batch) -> list[str | None] | None:
+        """The batch's key texts from the struct decoder, or None when any row needs the full decode."""
         assert self._fast is not None
         decode, getters = self._fast
         try:
-            decoded = decode(payload)
-        except Exception:  # noqa: BLE001 - anything unusual: the whole line is decoded
-            self._misses += 1
-            if self._misses > 1000:  # rows of another shape: stop trying
-                self._fast = None
+            decoded = [decode(payload) for payload in batch.payloads]
+        except Exception:  # noqa: BLE001 - a row of another shape, or no JSON: each row decoded whole
             return None
-        if not payload.isascii() and not _utf8(payload):
+        if not batch.ascii and not all(payload.isascii() or _utf8(payload) for payload in batch.payloads):
             return None  # the struct decoder leaves skipped strings unchecked: the full decode tells
-        return tuple(getter(decoded) for getter in getters)
+        if len(getters) == 1:
+            (get,) = getters
+            return [_component_text(get(item)) for item in decoded]
+        return [key_text([get(item) for get in getters]) for item in decoded]
+
+
+def _component_text(value: object) -> str:
+    scalar = SCALAR_TEXT.get(type(value))
+    return scalar(value) if scalar is not None else key_text((value,))
 
 
 def _utf8(payload: bytes) -> bool:
@@ -182,7 +216,8 @@ class SpillTask:
 
 @dataclass(frozen=True, slots=True)
 class SpillResult:
-    """What spilling a block gave: its physical lines (or rows), its rows, and its batches by partition."""
+    """What spilling a block gave: its physical lines (or rows), its rows, and its batches by
+    partition; partition `partitions` holds the rows that could not be keyed."""
 
     block: int
     lines: int
@@ -194,52 +229,94 @@ def spill_path(folder: str, block: int) -> str:
     return os.path.join(folder, f"{block:06d}.spill")
 
 
+_Bucket = tuple[list[str], list[int], list[bytes]]
+
+
 class _Writer:
     def __init__(self, folder: str, block: int, partitions: int) -> None:
         self.block = block
         self.partitions = partitions
         self.file: IO[bytes] = open(spill_path(folder, block), "wb")
-        self.buffers: dict[int, list[Record]] = {}
+        self.buckets: dict[int, _Bucket] = {}
         self.held = 0
         self.pieces: dict[int, list[Piece]] = {}
 
-    def add(self, text: str, number: int, payload: bytes) -> None:
-        self.buffers.setdefault(partition_of(text, self.partitions), []).append((text, number, payload))
-        self.held += len(payload) + len(text) + 64
+    def add(self, texts: Sequence[str | None], batch: Batch) -> None:
+        parts, buckets = self.partitions, self.buckets
+        for text, number, payload in zip(texts, batch.numbers, batch.payloads):
+            if text is None:
+                continue
+            part = zlib.crc32(text.encode("utf-8", "surrogatepass")) % parts
+            bucket = buckets.get(part)
+            if bucket is None:
+                bucket = buckets[part] = ([], [], [])
+            bucket[0].append(text)
+            bucket[1].append(number)
+            bucket[2].append(payload)
+        self._held(batch.bytes + 64 * len(texts))
+
+    def add_error(self, message: str, number: int, payload: bytes) -> None:
+        bucket = self.buckets.setdefault(self.partitions, ([], [], []))
+        bucket[0].append(message)
+        bucket[1].append(number)
+        bucket[2].append(payload)
+        self._held(len(payload) + len(message))
+
+    def _held(self, size: int) -> None:
+        self.held += size
         if self.held > BUFFER_BYTES:
             self.flush()
 
     def flush(self) -> None:
-        for part in sorted(self.buffers):
-            data = pickle.dumps(self.buffers[part], pickle.HIGHEST_PROTOCOL)
+        for part in sorted(self.buckets):
+            data = _piece(*self.buckets[part])
             self.pieces.setdefault(part, []).append((self.block, self.file.tell(), len(data)))
             self.file.write(data)
-        self.buffers.clear()
+        self.buckets.clear()
         self.held = 0
+
+
+def _piece(texts: list[str], numbers: list[int], payloads: list[bytes]) -> bytes:
+    offsets = array("q", itertools.accumulate(map(len, payloads), initial=0))
+    return pickle.dumps((texts, array("q", numbers), offsets, b"".join(payloads)), pickle.HIGHEST_PROTOCOL)
+
+
+def _unpiece(data: bytes) -> tuple[list[str], array[int], list[bytes]]:
+    texts, numbers, offsets, blob = pickle.loads(data)
+    return texts, numbers, [blob[start:stop] for start, stop in zip(offsets, offsets[1:])]
 
 
 def spill_block(task: SpillTask, rows: Iterable[object] | None = None) -> SpillResult:
     """Spill one block (the iterable `rows` for a block of Python rows) by partition."""
+    try:
+        return _spill(task, rows)
+    except OSError as exc:
+        if exc.errno in (errno.ENOSPC, errno.EDQUOT):
+            raise SpillFolderFull(task.folder) from None
+        raise
+
+
+def _spill(task: SpillTask, rows: Iterable[object] | None) -> SpillResult:
     block = task.block
     reader = KeyReader(task.terms.key)
+    locate = locator(block)
     writer = _Writer(task.folder, block.index, task.partitions)
-    number = count = size = 0
+    lines = count = 0
     try:
-        for number, payload, row in read_block(block, rows):
-            if not payload:
-                continue
-            values = reader.values(payload, row, lambda: (block.path, lines_before(block) + number))
-            writer.add(key_text(values), number, payload)
-            count += 1
-            size += len(payload) + 1
-            if count % _TICK_ROWS == 0:
-                _report(_TICK_ROWS, size)
-                size = 0
+        for batch in read_block(block, rows):
+            texts, failed = reader.texts(batch, locate)
+            for i, message in failed:
+                if task.terms.on_error == "fail":
+                    raise RowsError(message)
+                writer.add_error(message, batch.numbers[i], batch.payloads[i])
+            writer.add(texts, batch)
+            count += len(batch.numbers)
+            lines = batch.last
+            _report(len(batch.numbers), batch.bytes)
         writer.flush()
     finally:
         writer.file.close()
-    _report(count % _TICK_ROWS, size)
-    return SpillResult(block.index, number, count, writer.pieces)
+    return SpillResult(block.index, lines, count, writer.pieces)
 
 
 # --- comparing ----------------------------------------------------------------------------------------
@@ -275,6 +352,7 @@ class CompareTask:
     pieces: tuple[Piece, ...]
     blocks: Mapping[int, Where]
     terms: Terms
+    errors: bool = False  # the partition of the rows that could not be keyed
 
 
 @dataclass(slots=True)
@@ -284,10 +362,25 @@ class Compared:
     summary: RowSummary
 
 
-Stored = tuple[int, int, bytes]  # (block, number, payload)
+@dataclass(slots=True)
+class Side:
+    """The rows of one side of a partition, as parallel lists: key text, block, number, payload."""
+
+    texts: list[str] = field(default_factory=list)
+    blocks: list[int] = field(default_factory=list)
+    numbers: list[int] = field(default_factory=list)
+    payloads: list[bytes] = field(default_factory=list)
+
+    def extend(self, block: int, texts: list[str], numbers: Iterable[int], payloads: list[bytes]) -> None:
+        self.texts += texts
+        self.blocks += itertools.repeat(block, len(texts))
+        self.numbers += numbers
+        self.payloads += payloads
 
 
-def _batches(folder: str, pieces: Sequence[Piece]) -> Iterator[tuple[int, list[Record]]]:
+def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Where]) -> tuple[Side, Side]:
+    """A partition's rows of each side, in block order."""
+    sides = {"a": Side(), "b": Side()}
     by_block: dict[int, list[Piece]] = {}
     for piece in pieces:
         by_block.setdefault(piece[0], []).append(piece)
@@ -295,60 +388,114 @@ def _batches(folder: str, pieces: Sequence[Piece]) -> Iterator[tuple[int, list[R
         with open_binary(spill_path(folder, block)) as f:
             for _, offset, length in own:
                 f.seek(offset)
-                yield block, pickle.loads(f.read(length))
-
-
-def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Where]) -> tuple[dict[str, list[Stored]], dict[str, list[Stored]]]:
-    """A partition's rows of each side by key text."""
-    sides: dict[str, dict[str, list[Stored]]] = {"a": {}, "b": {}}
-    for block, batch in _batches(folder, pieces):
-        groups = sides[blocks[block].side]
-        for text, number, payload in batch:
-            groups.setdefault(text, []).append((block, number, payload))
+                sides[blocks[block].side].extend(block, *_unpiece(f.read(length)))
     return sides["a"], sides["b"]
 
 
-def _located(stored: Stored, blocks: Mapping[int, Where]) -> RowAt:
-    block, number, payload = stored
-    where = blocks[block]
-    at = f"{where.path}:{where.first + number}"
-    if where.pickled:
-        return RowAt(at, pickle.loads(payload))
-    return RowAt(at, load_line(payload, lambda: (where.path, where.first + number)))
+class _Pairing:
+    """The rows of both sides of a partition matched by key text; the keys held by more than one
+    row of a side apart, with the positions of all their rows."""
+
+    def __init__(self, a: Side, b: Side) -> None:
+        self.pos_a = dict(zip(a.texts, range(len(a.texts))))
+        self.pos_b = dict(zip(b.texts, range(len(b.texts))))
+        several = {text for texts, pos in ((a.texts, self.pos_a), (b.texts, self.pos_b)) if len(pos) < len(texts)
+                   for text, n in Counter(texts).items() if n > 1}
+        self.duplicates: dict[str, tuple[list[int], list[int]]] = {text: ([], []) for text in several}
+        for side, texts in enumerate((a.texts, b.texts)):
+            if several:
+                for i, text in enumerate(texts):
+                    if text in several:
+                        self.duplicates[text][side].append(i)
+        for text in several:
+            self.pos_a.pop(text, None)
+            self.pos_b.pop(text, None)
 
 
-def _same_line(a: Sequence[Stored], b: Sequence[Stored], blocks: Mapping[int, Where]) -> bool:
-    """Two identical JSON lines: equal without decoding, unless a NaN, which differs from itself, may be in them."""
-    if len(a) != 1 or len(b) != 1:
-        return False
-    (block_a, _, line_a), (block_b, _, line_b) = a[0], b[0]
-    return line_a == line_b and not blocks[block_a].pickled and not blocks[block_b].pickled and b"NaN" not in line_a
-
-
-def compare_groups(groups_a: Mapping[str, Sequence[Stored]], groups_b: Mapping[str, Sequence[Stored]],
-                   blocks: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
+def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
     """The differences of one partition in key order, and its counts."""
-    key = terms.key
-    summary = RowSummary(rows_a=sum(map(len, groups_a.values())), rows_b=sum(map(len, groups_b.values())))
+    summary = RowSummary(rows_a=len(a.texts), rows_b=len(b.texts))
+    pairing = _Pairing(a, b)
+    pos_b = pairing.pos_b
+    lines_a = _all_lines(a, blocks)
+    lines_b = _all_lines(b, blocks)
+    payloads_a, payloads_b = a.payloads, b.payloads
+    pairs: list[tuple[int, int]] = []
+    only_a: list[int] = []
+    equal = 0
+    for text, i in pairing.pos_a.items():
+        j = pos_b.pop(text, None)
+        if j is None:
+            only_a.append(i)
+        elif payloads_a[i] == payloads_b[j] and lines_a(i) and lines_b(j) and same_unread(payloads_a[i]):
+            equal += 1
+        else:
+            pairs.append((i, j))
+    summary.equal = equal
+    groups = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()] + [([i], [j]) for i, j in pairs]
+    groups += pairing.duplicates.values()
     found: list[tuple[Any, str, RowDiff]] = []
-    for text in sorted(groups_a.keys() | groups_b.keys()):
-        a, b = groups_a.get(text, ()), groups_b.get(text, ())
-        if _same_line(a, b, blocks):
-            summary.equal += 1
-            continue
-        rows_a, rows_b = [_located(s, blocks) for s in a], [_located(s, blocks) for s in b]
-        first = (rows_a or rows_b)[0]
-        values = key.values(first.row, first.at)
-        diff = compare_key(key, values, rows_a, rows_b, terms.filter)
+    for in_a, in_b in groups:
+        diff = _compared(terms, [_located(a, i, blocks) for i in in_a], [_located(b, j, blocks) for j in in_b])
         if diff is None:
             summary.equal += 1
             continue
         summary.count(diff)
-        found.append((key_order(values), text, diff))
+        found.append((key_order(diff.key), key_text(diff.key), diff))
     return sort_found(found), summary
 
 
+def _all_lines(side: Side, blocks: Mapping[int, Where]) -> Callable[[int], bool]:
+    """Whether the row at a position is a JSON line (not a pickled row), checked per row only when
+    the side mixes both."""
+    kinds = {blocks[block].pickled for block in set(side.blocks)}
+    if kinds <= {False}:
+        return lambda i: True
+    if kinds == {True}:
+        return lambda i: False
+    return lambda i: not blocks[side.blocks[i]].pickled
+
+
+def _located(side: Side, i: int, blocks: Mapping[int, Where]) -> RowAt | RowDiff:
+    """The row at a position with where it was read, or an error record when its line cannot be read."""
+    where = blocks[side.blocks[i]]
+    line = where.first + side.numbers[i]
+    at = f"{where.path}:{line}"
+    if where.pickled:
+        return RowAt(at, pickle.loads(side.payloads[i]))
+    try:
+        return RowAt(at, load_line(side.payloads[i], lambda: (where.path, line)))
+    except RowsError as exc:
+        return RowDiff("error", (), (RowAt(at, None),) if where.side == "a" else (),
+                       (RowAt(at, None),) if where.side == "b" else (), error=str(exc))
+
+
+def _compared(terms: Terms, a: list[RowAt | RowDiff], b: list[RowAt | RowDiff]) -> RowDiff | None:
+    failed = next((row for row in (*a, *b) if isinstance(row, RowDiff)), None)
+    if failed is not None:
+        return terms.failed(failed.error, (), failed.a, failed.b)
+    rows_a = [row for row in a if isinstance(row, RowAt)]
+    rows_b = [row for row in b if isinstance(row, RowAt)]
+    first = (rows_a or rows_b)[0]
+    return compare_key(terms, terms.key.values(first.row, first.at), rows_a, rows_b)
+
+
 def compare_partition(task: CompareTask) -> Compared:
-    groups_a, groups_b = read_partition(task.folder, task.pieces, task.blocks)
-    found, summary = compare_groups(groups_a, groups_b, task.blocks, task.terms)
+    if task.errors:
+        return _errors(task)
+    a, b = read_partition(task.folder, task.pieces, task.blocks)
+    found, summary = compare_sides(a, b, task.blocks, task.terms)
+    return Compared(task.part, found, summary)
+
+
+def _errors(task: CompareTask) -> Compared:
+    """The rows that could not be keyed, as error records in file order."""
+    a, b = read_partition(task.folder, task.pieces, task.blocks)
+    found: list[RowDiff] = []
+    for side in (a, b):
+        for message, block, number in zip(side.texts, side.blocks, side.numbers):
+            where = task.blocks[block]
+            at = (RowAt(f"{where.path}:{where.first + number}", None),)
+            found.append(RowDiff("error", (), at if where.side == "a" else (), at if where.side == "b" else (), error=message))
+    summary = RowSummary(rows_a=len(a.texts), rows_b=len(b.texts), errors=len(found))
     return Compared(task.part, found, summary)

@@ -10,13 +10,29 @@ from typing import Final, Literal, NamedTuple
 
 from ..report import Entry, json_pointer
 
-RowKind = Literal["only_in_a", "only_in_b", "changed", "duplicate_key"]
-ROW_KINDS: Final[tuple[RowKind, ...]] = ("only_in_a", "only_in_b", "changed", "duplicate_key")
+RowKind = Literal["only_in_a", "only_in_b", "changed", "duplicate_key", "error"]
+ROW_KINDS: Final[tuple[RowKind, ...]] = ("only_in_a", "only_in_b", "changed", "duplicate_key", "error")
 
 
 class RowsError(Exception):
     """Rows that cannot be compared: a missing key field, an unreadable line, a failed comparison.
     The message names the file (or side) and the row."""
+
+
+class WorkerDied(RowsError):
+    """A worker process ended abruptly (killed, out of memory, crashed); the message says what it
+    was doing: which block of which file it was spilling, or which partition it was comparing."""
+
+
+class SpillFolderFull(RowsError):
+    """The spill folder ran out of space; the message names the folder."""
+
+    def __init__(self, folder: str) -> None:
+        super().__init__(folder)  # the only argument, so that it pickles back from a worker as it was
+        self.folder = folder
+
+    def __str__(self) -> str:
+        return f"no space left on device in the spill folder {self.folder}"
 
 
 class RowAt(NamedTuple):
@@ -31,11 +47,15 @@ class RowAt(NamedTuple):
 class RowDiff:
     """One key whose rows are not equal.
 
-    kind     "only_in_a", "only_in_b", "changed", or "duplicate_key" (more than one row with
-             the key on a side: all of them, on both sides, are here and none is compared)
-    key      the key's values, one per pointer
-    a, b     the rows with the key on each side (none, one, or several)
+    kind     "only_in_a", "only_in_b", "changed", "duplicate_key" (more than one row with
+             the key on a side: all of them, on both sides, are here and none is compared), or
+             "error" (a row that cannot be read or keyed, or a pair that cannot be compared,
+             recorded with on_error="record")
+    key      the key's values, one per pointer (empty for a row whose key could not be read)
+    a, b     the rows with the key on each side (none, one, or several); a row that could not
+             be read is there as RowAt(at, None)
     entries  for "changed": the differences, in walk order, that the filters keep
+    error    for "error": what went wrong, naming the file and line
     """
 
     kind: RowKind
@@ -43,6 +63,10 @@ class RowDiff:
     a: tuple[RowAt, ...]
     b: tuple[RowAt, ...]
     entries: tuple[Entry, ...] = ()
+    error: str = ""
+
+
+COUNTS: Final = ("rows_a", "rows_b", "only_in_a", "only_in_b", "changed", "equal", "duplicate_keys", "errors")
 
 
 @dataclass(slots=True)
@@ -57,16 +81,17 @@ class RowSummary:
     changed: int = 0
     equal: int = 0
     duplicate_keys: int = 0
+    errors: int = 0
     fields: Counter[str] = field(default_factory=Counter)
 
     def add(self, other: RowSummary) -> None:
-        for name in ("rows_a", "rows_b", "only_in_a", "only_in_b", "changed", "equal", "duplicate_keys"):
+        for name in COUNTS:
             setattr(self, name, getattr(self, name) + getattr(other, name))
         self.fields.update(other.fields)
 
     @property
     def differ(self) -> bool:
-        return bool(self.only_in_a or self.only_in_b or self.changed or self.duplicate_keys)
+        return bool(self.only_in_a or self.only_in_b or self.changed or self.duplicate_keys or self.errors)
 
     def count(self, found: RowDiff) -> None:
         """Counts a result of `compare_key` (the rows themselves are counted by the caller)."""
@@ -77,6 +102,8 @@ class RowSummary:
             self.only_in_a += 1
         elif found.kind == "only_in_b":
             self.only_in_b += 1
+        elif found.kind == "error":
+            self.errors += 1
         else:
             self.duplicate_keys += 1
 
@@ -84,7 +111,6 @@ class RowSummary:
 def field_pattern(entry: Entry) -> str:
     """The entry's pointer with positions as "*", so that one field of every list item counts once."""
     return json_pointer(["*" if type(step) is int else step for step in entry.path]) or "(root)"
-
 
 
 class RowDiffs(Iterator[RowDiff]):

@@ -1,9 +1,11 @@
 """The two sides as blocks that can be read apart: JSON Lines files (plain or gzip) cut at line
 boundaries, Parquet files by row groups, and rows handed over in Python.
 
-Each block yields (number, payload, row): the row's line (JSON Lines) or row (Parquet, Python)
-counted from 1 within the block, the bytes the row is spilled as (the line itself, or the
-pickled row), and the row when it is already an object (None for a line not yet decoded).
+A block is read in batches of a few thousand rows (Batch): for each row its line (JSON Lines)
+or row (Parquet, Python) counted from 1 within the block, the bytes it is spilled as (the line
+itself, or the pickled row), and the rows when they are already objects (None for lines not
+yet decoded). Batches keep the per-row work of the readers in C: a JSON Lines block is read in
+chunks of a few megabytes and split into lines at once.
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ import stat
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any, Final, Literal, cast
+from typing import IO, Any, Final, Literal, NamedTuple, cast
 
 from ._results import RowsError
 
@@ -28,6 +30,7 @@ PARQUET_SUFFIXES: Final = (".parquet", ".parq", ".pq")
 _GZIP_MAGIC: Final = b"\x1f\x8b"
 _PARQUET_MAGIC: Final = b"PAR1"
 _BATCH_ROWS: Final = 4096
+CHUNK_BYTES: Final = 4 << 20  # bytes of a JSON Lines file split into lines at once
 Source = str | os.PathLike[str] | Iterable[object]
 
 
@@ -179,38 +182,85 @@ def _row_group_bytes(f: IO[bytes], block: Block) -> int:
 
 # --- reading ------------------------------------------------------------------------------------------
 
-Item = tuple[int, bytes, object]
+
+class Batch(NamedTuple):
+    """Rows of a block: numbers (line or row, from 1 within the block), payloads (the line, or the
+    pickled row), rows (the objects, or None for lines), whether the lines are all ASCII, and the
+    bytes read for them."""
+
+    numbers: list[int]
+    payloads: list[bytes]
+    rows: list[object] | None
+    ascii: bool = False
+    bytes: int = 0
+    last: int = 0  # the number of the block's last line (blank ones included) or row so far
 
 
-def read_block(block: Block, rows: Iterable[object] | None = None) -> Iterator[Item]:
-    """The rows of a block; `rows` is the iterable of a "rows" block."""
+def read_block(block: Block, rows: Iterable[object] | None = None) -> Iterator[Batch]:
+    """The rows of a block in batches; `rows` is the iterable of a "rows" block."""
     if block.kind == "rows":
         assert rows is not None
-        return ((number, pickle.dumps(row, pickle.HIGHEST_PROTOCOL), row) for number, row in enumerate(rows, 1))
+        return _object_batches(enumerate(rows, 1))
     if block.kind == "parquet":
         return _parquet_rows(block)
     return _lines(block)
 
 
-def _lines(block: Block) -> Iterator[Item]:
+def _object_batches(numbered: Iterable[tuple[int, object]]) -> Iterator[Batch]:
+    numbers: list[int] = []
+    rows: list[object] = []
+    for number, row in numbered:
+        numbers.append(number)
+        rows.append(row)
+        if len(rows) == _BATCH_ROWS:
+            yield _pickled(numbers, rows)
+            numbers, rows = [], []
+    if rows:
+        yield _pickled(numbers, rows)
+
+
+def _pickled(numbers: list[int], rows: list[object]) -> Batch:
+    payloads = [pickle.dumps(row, pickle.HIGHEST_PROTOCOL) for row in rows]
+    return Batch(numbers, payloads, rows, bytes=sum(map(len, payloads)), last=numbers[-1])
+
+
+def _lines(block: Block) -> Iterator[Batch]:
     with open_binary(block.path) as raw:
         f: IO[bytes] = raw
         if block.start:
             f.seek(block.start)
         elif block.kind == "gzip" or (isinstance(raw, io.BufferedReader) and raw.peek(2)[:2] == _GZIP_MAGIC):
             f = cast(IO[bytes], gzip.GzipFile(fileobj=raw))
-        left = None if block.stop is None else block.stop - block.start
+        left = None if block.stop is None else block.stop - block.start  # a block ends where a line starts
         try:
-            for number, line in enumerate(f, 1):
-                if left is not None:
-                    if left <= 0:
-                        break
-                    left -= len(line)
-                line = line.strip()
-                if line:
-                    yield number, line, None
+            yield from _split(f, left)
         except (OSError, EOFError) as exc:  # a damaged or cut gzip stream
             raise RowsError(f"{block.path}: cannot read: {exc}") from None
+
+
+def _split(f: IO[bytes], left: int | None) -> Iterator[Batch]:
+    """The lines of `f` (at most `left` bytes of it), blank ones counted but left out."""
+    carry, number = b"", 0
+    while left is None or left > 0:
+        chunk = f.read(CHUNK_BYTES if left is None else min(CHUNK_BYTES, left))
+        if not chunk:
+            break
+        if left is not None:
+            left -= len(chunk)
+        data = carry + chunk
+        lines = data.split(b"\n")
+        carry = lines.pop()
+        yield _batch(lines, number, data.isascii(), len(chunk))
+        number += len(lines)
+    if carry:
+        yield _batch([carry], number, carry.isascii(), 0)
+
+
+def _batch(lines: list[bytes], before: int, ascii: bool, size: int) -> Batch:
+    stripped = [line.strip() for line in lines]
+    numbers = [number for number, line in enumerate(stripped, before + 1) if line]
+    payloads = stripped if len(numbers) == len(stripped) else [line for line in stripped if line]
+    return Batch(numbers, payloads, None, ascii, size, before + len(lines))
 
 
 def parquet_module() -> Any:
@@ -221,17 +271,17 @@ def parquet_module() -> Any:
     return pq
 
 
-def _parquet_rows(block: Block) -> Iterator[Item]:
+def _parquet_rows(block: Block) -> Iterator[Batch]:
     pq = parquet_module()
     number = 0
     with open_binary(block.path) as f:
         try:
             batches = pq.ParquetFile(f).iter_batches(batch_size=_BATCH_ROWS, row_groups=range(block.start, block.stop or 0))
             for batch in batches:
-                for row in batch.to_pylist(maps_as_pydicts="strict"):
-                    number += 1
-                    row = plain_values(row)
-                    yield number, pickle.dumps(row, pickle.HIGHEST_PROTOCOL), row
+                rows = [plain_values(row) for row in batch.to_pylist(maps_as_pydicts="strict")]
+                if rows:
+                    yield _pickled(list(range(number + 1, number + len(rows) + 1)), rows)
+                number += len(rows)
         except (OSError, ValueError) as exc:  # pyarrow's errors derive from these
             raise RowsError(f"{block.path}: cannot read Parquet: {exc}") from None
 

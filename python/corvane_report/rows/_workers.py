@@ -1,0 +1,150 @@
+"""Worker processes for the comparison on one machine, supervised: a worker that dies (killed,
+out of memory, crashed) ends the run with WorkerDied naming what it was doing, and closing the
+pool ends every worker at once, whatever state it is in.
+
+The workers ignore SIGINT and SIGTERM: a Ctrl-C or a `kill` of the process group reaches the
+parent too, which ends them itself; so a worker that is gone was killed on its own, and the one
+to name. Each worker also leaves when the parent goes (a pipe it holds reaches its end), so that
+a parent killed outright leaves no worker behind waiting for work.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import multiprocessing
+import os
+import signal
+import threading
+import time
+from collections.abc import Callable
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures import TimeoutError as FutureTimeout
+from concurrent.futures.process import BrokenProcessPool
+from multiprocessing.connection import Connection
+from multiprocessing.process import BaseProcess
+from typing import TYPE_CHECKING, Any, Final, TypeVar
+
+from ._partitions import set_reporter
+from ._results import WorkerDied
+
+if TYPE_CHECKING:
+    from multiprocessing.sharedctypes import Synchronized
+
+T = TypeVar("T")
+TICK_SECONDS: Final = 0.2
+_JOIN_SECONDS: Final = 2.0
+_board = ""  # in a worker: the folder where it writes what it is doing
+
+
+def counters() -> tuple[Synchronized[int], Synchronized[int]]:
+    return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
+
+
+def adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, int], None]:
+    def add(count: int, nbytes: int) -> None:
+        with rows.get_lock():
+            rows.value += count
+        with size.get_lock():
+            size.value += nbytes
+
+    return add
+
+
+def _start_worker(parent: Connection, board: str, rows: Synchronized[int], size: Synchronized[int]) -> None:
+    global _board
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    _board = board
+    set_reporter(adder(rows, size))
+    threading.Thread(target=_leave_with, args=(parent,), daemon=True, name="corvane-parent-watch").start()
+
+
+def _leave_with(parent: Connection) -> None:
+    with contextlib.suppress(OSError, EOFError):
+        parent.poll(None)  # returns at the end of the pipe: the parent closed it, or is gone
+    os._exit(0)
+
+
+def _labelled(label: str, func: Callable[[Any], T], task: object) -> T:
+    """func(task) in a worker, with `label` on the board for as long as it runs."""
+    path = os.path.join(_board, str(os.getpid()))
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(label)
+    result = func(task)
+    os.unlink(path)
+    return result
+
+
+def signal_name(exitcode: int) -> str:
+    with contextlib.suppress(ValueError):
+        return signal.Signals(-exitcode).name
+    return f"signal {-exitcode}"
+
+
+class Workers:
+    """`jobs` worker processes (started on first use) for labelled tasks."""
+
+    def __init__(self, jobs: int, folder: str, rows: Synchronized[int], size: Synchronized[int]) -> None:
+        context = multiprocessing.get_context("forkserver")
+        self.jobs = jobs
+        self.board = os.path.join(folder, "workers")
+        os.mkdir(self.board)
+        reader, self._writer = context.Pipe(duplex=False)
+        self._others = set(multiprocessing.active_children())
+        self.processes: dict[int, BaseProcess] = {}
+        self.executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker,
+                                            initargs=(reader, self.board, rows, size))
+
+    def submit(self, label: str, func: Callable[[Any], T], task: object) -> Future[T]:
+        try:
+            future = self.executor.submit(_labelled, label, func, task)
+        except BrokenProcessPool:
+            raise self._died() from None
+        if len(self.processes) < self.jobs:  # the workers start with the first tasks: keep a hold of them
+            for process in multiprocessing.active_children():
+                if process not in self._others and process.pid is not None:
+                    self.processes.setdefault(process.pid, process)
+        return future
+
+    def result(self, future: Future[T], tick: Callable[[], None]) -> T:
+        """The task's result; `tick` called every few tenths of a second while it runs."""
+        while True:
+            try:
+                return future.result(timeout=TICK_SECONDS)
+            except FutureTimeout:
+                tick()
+            except BrokenProcessPool:
+                raise self._died() from None
+
+    def _died(self) -> WorkerDied:
+        dead = [process for process in self.processes.values() if process.exitcode is not None]
+        if not dead:
+            return WorkerDied("a worker process ended abruptly")
+        parts = []
+        for process in dead:
+            code = process.exitcode or 0
+            how = f"was killed by {signal_name(code)}" if code < 0 else f"exited with status {code}"
+            doing = self._label(process.pid)
+            parts.append(f"a worker process {how} while {doing}" if doing else f"a worker process {how} between tasks")
+            if code == -signal.SIGKILL:
+                parts[-1] += " (as the out-of-memory killer does: smaller partitions hold less at once)"
+        return WorkerDied("; ".join(parts))
+
+    def _label(self, pid: int | None) -> str:
+        try:
+            with open(os.path.join(self.board, str(pid)), encoding="utf-8") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def close(self, finished: bool) -> None:
+        """Ends the workers: at once unless the run `finished` (then they are let go)."""
+        if finished:
+            self.executor.shutdown(wait=True)
+        self._writer.close()  # every worker leaves on its own now; the kill makes it immediate
+        with contextlib.suppress(Exception):
+            self.executor.kill_workers()
+        deadline = time.monotonic() + _JOIN_SECONDS
+        for process in self.processes.values():
+            with contextlib.suppress(Exception):
+                process.join(max(0.0, deadline - time.monotonic()))
