@@ -18,7 +18,8 @@ _COLORS: dict[Kind, str] = {
     "length_changed": "36",  # cyan
 }
 TAIL_LIMIT = 10  # items of a length change listed under it
-_HEADINGS: Final = {"only_in_a": "only in a", "only_in_b": "only in b", "changed": "changed", "duplicate_key": "duplicate key"}
+_HEADINGS: Final = {"only_in_a": "only in a", "only_in_b": "only in b", "changed": "changed",
+                     "duplicate_key": "duplicate key", "error": "error"}
 
 
 # --- documents ---------------------------------------------------------------------------------------
@@ -91,10 +92,14 @@ def as_json(found: Sequence[Entry]) -> dict[str, list[dict[str, object]]]:
 
 
 def row_lines(found: Iterable[RowDiff], key: RowKey, width: int, paint: Paint = plain) -> Iterator[str]:
-    """A heading per result (kind, key, where the rows are), a changed row's differences under it."""
+    """A heading per result (kind, key, where the rows are), a changed row's differences under it,
+    an error's message after it."""
     for diff in found:
-        shown = shorten(key.shown(diff.key), width)
         places = "; ".join(", ".join(row.at for row in side) for side in (diff.a, diff.b) if side)
+        if diff.kind == "error":
+            yield f"error ({places}): {diff.error}" if places else f"error: {diff.error}"
+            continue
+        shown = shorten(key.shown(diff.key), width)
         yield f"{_HEADINGS[diff.kind]} {shown} ({places})"
         for entry in diff.entries:
             yield "  " + paint(entry.text(width), entry.kind)
@@ -110,7 +115,8 @@ def rows_summary_lines(summary: RowSummary, names: Sequence[str], fields: int = 
     yield f"rows: {_number(summary.rows_a)} in {names[0]}, {_number(summary.rows_b)} in {names[1]}"
     yield (f"only in a: {_number(summary.only_in_a)}, only in b: {_number(summary.only_in_b)}, "
            f"changed: {_number(summary.changed)}, equal: {_number(summary.equal)}, "
-           f"duplicate keys: {_number(summary.duplicate_keys)}")
+           f"duplicate keys: {_number(summary.duplicate_keys)}"
+           + (f", errors: {_number(summary.errors)}" if summary.errors else ""))
     common = summary.fields.most_common(fields)
     if common:
         yield "fields most often changed (rows):"
@@ -127,8 +133,8 @@ def _clock(seconds: float) -> str:
 
 
 def progress_text(state: Progress, now: float) -> str:
-    """One line: rows read, partitions done, and the time left of the current pass."""
-    parts = [f"{_number(state.rows)} rows read"]
+    """One line: the phase, rows read, partitions done, and the time left of the current pass."""
+    parts = [f"{state.phase}: {_number(state.rows)} rows read" if state.phase else f"{_number(state.rows)} rows read"]
     if state.partitions:
         parts.append(f"{state.partitions_done}/{state.partitions} partitions")
         done, since = state.partitions_done / state.partitions, state.comparing_since
@@ -151,7 +157,12 @@ class ProgressBar:
         self.stream.flush()
         self.shown = True
 
-    def close(self) -> None:
+    def clear(self) -> None:
+        """Takes the line away (the next progress draws it again), before other output."""
         if self.shown:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
+            self.shown = False
+
+    def close(self) -> None:
+        self.clear()

@@ -7,13 +7,16 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from contextlib import ExitStack, closing, contextmanager
+from contextlib import ExitStack, contextmanager
 from types import FrameType
 from typing import TextIO, TypedDict
 
 from ..report import Tolerance, dumps_strict
 from ..rows import (
+    BLOCK_BYTES,
     PARTITION_BYTES,
+    DifferenceWriter,
+    OnError,
     Partitioning,
     ProgressHook,
     RecordWriter,
@@ -22,12 +25,15 @@ from ..rows import (
     RowKey,
     RowsError,
     RowSummary,
+    SpillFolderFull,
+    WorkerDied,
     connect,
     diff_datasets,
     diff_on_dask,
     record_json,
     write_on_dask,
 )
+from ..rows._workers import quiet_fork_server
 from ._common import PROG, Command, at_least, filter_of, painter
 from ._layouts import ProgressBar, row_lines, rows_summary_lines
 
@@ -55,59 +61,115 @@ def key_pointer(text: str) -> str:
     return text
 
 
+def seconds(text: str) -> float:
+    """--connect-timeout: a number of seconds above 0."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, not {text!r}")
+    return value
+
+
 def _arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("first", metavar="A", help="the first (old) dataset")
     p.add_argument("second", metavar="B", help="the second (new) dataset")
     p.add_argument("--key", action="append", required=True, type=key_pointer, metavar="PTR",
-                   help="a JSON pointer to the key, or to one part of it (repeatable)")
+                   help="a JSON pointer to the key, or to one part of it, such as /id (repeatable)")
+    rules = p.add_argument_group("rows")
+    rules.add_argument("--on-error", choices=("record", "fail"), default="record",
+                       help="a row that cannot be read, keyed or compared: record it as an error and go on "
+                       "(default), or stop the run there (exit 2)")
+    rules.add_argument("--absent-is-null", action="store_true",
+                       help="a field absent on one side equals null on the other (say, Parquet nulls against "
+                       "JSON Lines rows that leave the field out)")
     run = p.add_argument_group("where it runs")
     run.add_argument("--jobs", type=at_least(1), metavar="N", help="worker processes (default: the number of cores)")
+    run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
+                     help="input held at once by one comparison (default 32M)")
+    run.add_argument("--block-size", type=size, default=BLOCK_BYTES, metavar="SIZE",
+                     help="bytes of an uncompressed JSON Lines file read by one task (default 64M)")
+    run.add_argument("--temp-dir", metavar="DIR",
+                     help="where the spill folder goes (default: $TMPDIR or /tmp); it needs about the size of "
+                     "both datasets, uncompressed, and is removed however the run ends")
     run.add_argument("--scheduler", metavar="ADDR",
                      help="run on this Dask cluster (tcp://host:8786); A and B may then be fsspec URLs and must be "
                      "readable by the workers (needs pip install 'corvane[dask]')")
-    run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
-                     help="input held at once by one comparison (default 32M)")
+    run.add_argument("--connect-timeout", type=seconds, default=20.0, metavar="SECONDS",
+                     help="how long to try to reach the --scheduler (default 20)")
     out = p.add_argument_group("output")
     out.add_argument("--output", metavar="FILE",
                      help="write the results as records to FILE: JSON Lines (.gz compressed), or Parquet for "
-                     ".parquet; with --scheduler, a directory of part files and summary.json; '-': JSON Lines on "
-                     "standard output")
+                     ".parquet; with --scheduler, a folder of part files, summary.json and _SUCCESS; '-': JSON "
+                     "Lines on standard output. A file appears only once complete")
+    out.add_argument("--output-differences", metavar="FILE",
+                     help="write a row per difference to FILE (Parquet for .parquet, else JSON Lines, .gz "
+                     "compressed): typed key columns, pointer, kind, a, b, file and line of each side")
+    out.add_argument("--overwrite", action="store_true",
+                     help="with --scheduler, empty a non-empty --output folder first (else it is refused)")
     out.add_argument("-q", "--quiet", action="store_true", help="no report, summary or progress; only the exit status")
 
 
-def _stop(signum: int, frame: FrameType | None) -> None:
-    raise SystemExit(128 + signum)  # unwinds like Ctrl-C, so that the spill folder is removed
+class _Signals:
+    """SIGINT and SIGTERM as KeyboardInterrupt, so that every run unwinds the same way (the spill
+    folder and the workers go, a partial output file is removed); later ones are ignored while it
+    unwinds, so that a second Ctrl-C cannot cut the clean-up short. A signal ignored when the
+    program started (SIGINT in a background job) stays ignored."""
 
+    def __init__(self) -> None:
+        self.received: int | None = None
 
-@contextmanager
-def _terminated_cleanly() -> Iterator[None]:
-    held = signal.signal(signal.SIGTERM, _stop)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGTERM, held)
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        if self.received is not None:
+            return
+        self.received = signum
+        raise KeyboardInterrupt
+
+    @contextmanager
+    def handled(self) -> Iterator[None]:
+        held = {signum: signal.signal(signum, self._handle) for signum in (signal.SIGINT, signal.SIGTERM)
+                if signal.getsignal(signum) is not signal.SIG_IGN}
+        try:
+            yield
+        finally:
+            for signum, handler in held.items():
+                signal.signal(signum, handler)
+
+    @property
+    def status(self) -> int:
+        return 128 + (self.received or signal.SIGINT)
 
 
 def run(args: argparse.Namespace) -> int:
     bar = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
+    quiet_fork_server()
+    signals = _Signals()
     try:
-        with _terminated_cleanly():
-            summary = _run(args, bar)
+        with signals.handled():
+            try:
+                summary = _run(args, bar)
+            finally:
+                _clear(bar)
+    except KeyboardInterrupt:
+        word = "terminated" if signals.received == signal.SIGTERM else "interrupted"
+        print(f"{PROG} rows: {word}", file=sys.stderr)
+        return signals.status
+    except SpillFolderFull as exc:
+        print(f"{PROG} rows: {exc} (--temp-dir puts it elsewhere)", file=sys.stderr)
+        return 2
+    except WorkerDied as exc:
+        print(f"{PROG} rows: {str(exc).replace('a smaller partition size', 'a smaller --partition-size')}", file=sys.stderr)
+        return 2
     except RowsError as exc:
-        _clear(bar)
         print(f"{PROG} rows: {exc}", file=sys.stderr)
         return 2
     except BrokenPipeError:  # the reader (say, `head`) has gone: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except OSError as exc:
-        _clear(bar)
         print(f"{PROG} rows: {exc.filename or args.output}: {exc.strerror or exc}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
-        _clear(bar)
-        print(f"{PROG} rows: interrupted", file=sys.stderr)
-        return 130
     return 1 if summary.differ else 0
 
 
@@ -118,25 +180,46 @@ def _clear(bar: ProgressBar | None) -> None:
 
 def _run(args: argparse.Namespace, bar: ProgressBar | None) -> RowSummary:
     key = RowKey(args.key)
+    if args.scheduler and args.output and args.output != "-" and args.output_differences:
+        raise RowsError("with --scheduler, --output is a folder the workers write: --output-differences needs the "
+                        "results here, so give one of the two")
     with ExitStack() as stack:
         client = None
         if args.scheduler:
-            client = stack.enter_context(connect(args.scheduler))
+            client = stack.enter_context(connect(args.scheduler, args.connect_timeout))
         if client is not None and args.output and args.output != "-":
             summary = write_on_dask(args.first, args.second, args.key, args.output, client=client, progress=bar,
-                                    **_options(args))
+                                    overwrite=args.overwrite, **_options(args))
             _finish(bar, summary, args, sys.stdout)
             return summary
-        with _found(args, bar, client) as found:
-            if args.output:
-                _write_records(found, key, args.output)
-            elif not args.quiet:
-                sys.stdout.writelines(line + "\n" for line in row_lines(found, key, args.width, painter(args.color)))
-            else:
-                for _ in found:
-                    pass
+        found = stack.enter_context(_found(args, bar, client))
+        writers: list[RecordWriter | DifferenceWriter] = []
+        if args.output and args.output != "-":
+            writers.append(stack.enter_context(RecordWriter(args.output, key)))
+        if args.output_differences:
+            writers.append(stack.enter_context(DifferenceWriter(args.output_differences, key)))
+        results = _written(found, writers)
+        lines: Iterator[str] | None = None
+        if args.output == "-":
+            lines = (dumps_strict(record_json(diff, key)) + "\n" for diff in results)
+        elif not args.output and not args.quiet:
+            lines = (line + "\n" for line in row_lines(results, key, args.width, painter(args.color)))
+        for line in lines if lines is not None else ():
+            if bar is not None:
+                bar.clear()  # so that no report line starts after the progress line
+            sys.stdout.write(line)
+        for _ in results:  # what is left when nothing is shown
+            pass
     _finish(bar, found.summary, args, sys.stderr if args.output == "-" else sys.stdout)
     return found.summary
+
+
+def _written(found: Iterator[RowDiff], writers: list[RecordWriter | DifferenceWriter]) -> Iterator[RowDiff]:
+    """The results, each written to every output file as it comes."""
+    for diff in found:
+        for writer in writers:
+            writer.write((diff,))
+        yield diff
 
 
 class _Options(TypedDict):
@@ -146,26 +229,22 @@ class _Options(TypedDict):
     only: tuple[str, ...]
     float_tolerance: Tolerance | None
     partitioning: Partitioning
+    on_error: OnError
+    absent_is_null: bool
 
 
 def _options(args: argparse.Namespace) -> _Options:
     kept = filter_of(args)
     return {"ignore": kept.ignore, "only": kept.only, "float_tolerance": kept.float_tolerance,
-            "partitioning": Partitioning(partition_bytes=args.partition_size)}
+            "partitioning": Partitioning(partition_bytes=args.partition_size, block_bytes=args.block_size),
+            "on_error": args.on_error, "absent_is_null": args.absent_is_null}
 
 
 def _found(args: argparse.Namespace, bar: ProgressHook | None, client: object) -> RowDiffs:
     if client is not None:
         return diff_on_dask(args.first, args.second, args.key, client=client, progress=bar, **_options(args))
-    return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, progress=bar, **_options(args))
-
-
-def _write_records(found: Iterator[RowDiff], key: RowKey, output: str) -> None:
-    if output == "-":
-        sys.stdout.writelines(dumps_strict(record_json(diff, key)) + "\n" for diff in found)
-        return
-    with closing(RecordWriter(output, key)) as writer:
-        writer.write(found)
+    return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, progress=bar, temp_dir=args.temp_dir,
+                         **_options(args))
 
 
 def _finish(bar: ProgressBar | None, summary: RowSummary, args: argparse.Namespace, stream: TextIO) -> None:

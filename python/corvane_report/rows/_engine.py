@@ -146,7 +146,7 @@ class _Run:
         self.terms, self.jobs, self.partitioning = terms, jobs, partitioning
         self.hook = hook
         self.state = Progress(started=time.monotonic())
-        self.rows, self.size = counters()
+        self.rows, self.size = counters(jobs > 1)
         self.last_tick = 0.0
 
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,

@@ -16,13 +16,14 @@ import os
 import signal
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures import TimeoutError as FutureTimeout
 from concurrent.futures.process import BrokenProcessPool
+from multiprocessing import forkserver, resource_tracker
 from multiprocessing.connection import Connection
 from multiprocessing.process import BaseProcess
-from typing import TYPE_CHECKING, Any, Final, TypeVar
+from typing import TYPE_CHECKING, Any, Final, TypeVar, cast
 
 from ._partitions import set_reporter
 from ._results import WorkerDied
@@ -36,8 +37,34 @@ _JOIN_SECONDS: Final = 2.0
 _board = ""  # in a worker: the folder where it writes what it is doing
 
 
-def counters() -> tuple[Synchronized[int], Synchronized[int]]:
-    return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
+@contextlib.contextmanager
+def _helpers_starting() -> Iterator[None]:
+    """SIGINT and SIGTERM held back from this thread while multiprocessing's helper processes (the
+    fork server, the resource tracker) start: they inherit the mask, so that a Ctrl-C during their
+    interpreter's start-up does not print its KeyboardInterrupt; ours is delivered right after."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
+class _Count:
+    """A counter of this process alone, shaped as a shared one."""
+
+    def __init__(self) -> None:
+        self.value = 0
+
+    def get_lock(self) -> contextlib.nullcontext[None]:
+        return contextlib.nullcontext()
+
+
+def counters(shared: bool) -> tuple[Synchronized[int], Synchronized[int]]:
+    """Rows and bytes read: shared with worker processes, or (no workers) plain counters."""
+    if not shared:
+        return cast("Synchronized[int]", _Count()), cast("Synchronized[int]", _Count())
+    with _helpers_starting():  # a shared value's lock starts the resource tracker
+        return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
 
 
 def adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, int], None]:
@@ -75,6 +102,12 @@ def _labelled(label: str, func: Callable[[Any], T], task: object) -> T:
     return result
 
 
+def quiet_fork_server() -> None:
+    """For a program of its own: the fork server started from now on prints nothing itself (its
+    workers do). It is the process-wide fork server, so a library leaves it alone."""
+    multiprocessing.get_context("forkserver").set_forkserver_preload(["__main__", "corvane_report.rows._forkserver"])
+
+
 def signal_name(exitcode: int) -> str:
     with contextlib.suppress(ValueError):
         return signal.Signals(-exitcode).name
@@ -86,6 +119,9 @@ class Workers:
 
     def __init__(self, jobs: int, folder: str, rows: Synchronized[int], size: Synchronized[int]) -> None:
         context = multiprocessing.get_context("forkserver")
+        with _helpers_starting():
+            forkserver.ensure_running()
+            resource_tracker.ensure_running()
         self.jobs = jobs
         self.board = os.path.join(folder, "workers")
         os.mkdir(self.board)
@@ -127,7 +163,7 @@ class Workers:
             doing = self._label(process.pid)
             parts.append(f"a worker process {how} while {doing}" if doing else f"a worker process {how} between tasks")
             if code == -signal.SIGKILL:
-                parts[-1] += " (as the out-of-memory killer does: smaller partitions hold less at once)"
+                parts[-1] += " (as the out-of-memory killer does: a smaller partition size needs less memory)"
         return WorkerDied("; ".join(parts))
 
     def _label(self, pid: int | None) -> str:
