@@ -12,8 +12,9 @@ PIP      := pip install --quiet --disable-pip-version-check
 PIP_BUILD_FLAGS := --no-build-isolation --quiet --disable-pip-version-check
 CMAKE_DEFINES = -Ccmake.define.CORVANE_WERROR=$(WERROR)
 BUILD_DEPS := scikit-build-core cmake ninja
-# dask, distributed and pyarrow: the keyed datasets on a Dask LocalCluster and in Parquet files.
-TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec 'dask[dataframe]' distributed pyarrow
+# dask, distributed and pyarrow: the keyed datasets on a Dask LocalCluster and in Parquet files; duckdb
+# reads the differences file back in a query.
+TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec 'dask[dataframe]' distributed pyarrow duckdb
 BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
 ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
 

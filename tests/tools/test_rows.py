@@ -1,9 +1,11 @@
 """Keyed rows: diff_rows in memory, diff_datasets spilled in this process and in worker processes,
 and corvane-diff rows; each against a plain in-memory reference."""
 
+import io
 import json
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -14,7 +16,7 @@ from rows_data import datasets, normalised, reference, write_lines
 
 from corvane_report import Tolerance, diff_rows
 from corvane_report.cli import main
-from corvane_report.rows import Partitioning, RowsError, diff_datasets, read_records
+from corvane_report.rows import Partitioning, RowAt, RowsError, diff_datasets, read_records
 
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "corvane-diff")
 # Tiny partitions and blocks, so that every run spills into many partitions from several blocks a file.
@@ -266,3 +268,244 @@ def test_the_readme_example(capsys, monkeypatch):
     monkeypatch.chdir(root)
     assert main(command.split()[1:]) == 1
     assert capsys.readouterr().out == shown
+
+
+# --- bad rows, on_error and absent_is_null ---------------------------------------------------------------
+
+BAD_LINES = [
+    ('{"id": 5, "x": [1,}', "invalid JSON"),
+    ('{"other": 5}', "the row has no value at the key /id"),
+    (b'{"id": 5, "x": "\xff"}', "not UTF-8 text"),
+    ("[5]", "the row is list, not an object with the key /id"),
+]
+
+
+def _lines(path, rows, bad=None, at=3):
+    lines = [json.dumps(row).encode() for row in rows]
+    if bad is not None:
+        lines.insert(at, bad if isinstance(bad, bytes) else bad.encode())
+    path.write_bytes(b"\n".join(lines) + b"\n")
+
+
+class TestBadRows:
+    rows = [{"id": i, "v": i * 10} for i in range(8)]
+
+    @pytest.mark.parametrize("line, message", BAD_LINES)
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_a_row_that_cannot_be_keyed_is_recorded_and_the_run_goes_on(self, tmp_path, line, message, jobs):
+        _lines(tmp_path / "a.jsonl", self.rows, line)
+        _lines(tmp_path / "b.jsonl", [dict(r, v=-1) if r["id"] == 6 else r for r in self.rows])
+        found = diff_datasets(str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "/id", jobs=jobs,
+                              on_error="record", partitioning=TINY)
+        results = list(found)
+        assert [(d.kind, d.key) for d in results] == [("changed", (6,)), ("error", ())]
+        error = results[-1]
+        assert error.a == (RowAt(f"{tmp_path / 'a.jsonl'}:4", None),) and error.b == ()
+        assert error.error.startswith(f"{tmp_path / 'a.jsonl'}:4") and message in error.error
+        summary = found.summary
+        assert (summary.rows_a, summary.errors, summary.changed, summary.equal) == (9, 1, 1, 7)
+
+    @pytest.mark.parametrize("value, other_value", [(2**130, 0), ("\ud800", "x")], ids=["int beyond 128 bits", "lone surrogate"])
+    @pytest.mark.parametrize("other", ["same line", "same value, other spacing", "other value"])
+    def test_a_pair_that_cannot_be_compared_is_an_error_however_it_is_written(self, tmp_path, value, other_value, other):
+        bad = {"id": 1, "x": value}
+        line = json.dumps(bad)
+        (tmp_path / "a.jsonl").write_text(line + "\n" + json.dumps({"id": 2}) + "\n")
+        second = {"same line": line, "same value, other spacing": json.dumps(bad, indent=None, separators=(",", ":")),
+                  "other value": json.dumps({"id": 1, "x": other_value})}[other]
+        (tmp_path / "b.jsonl").write_text(second + "\n" + json.dumps({"id": 2}) + "\n")
+        found = list(diff_datasets(str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "/id", jobs=1, on_error="record"))
+        assert [(d.kind, d.key) for d in found] == [("error", (1,))]
+        assert found[0].error.startswith(f"cannot compare {tmp_path / 'a.jsonl'}:1 with {tmp_path / 'b.jsonl'}:1 (key ")
+        assert [row.row for row in found[0].a] == [bad]
+        with pytest.raises(RowsError, match="^cannot compare "):
+            list(diff_datasets(str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "/id", jobs=1, on_error="fail"))
+
+    def test_in_memory_a_pair_that_cannot_be_compared_is_recorded(self):
+        found = list(diff_rows([{"id": 1, "n": 2**200}, {"id": 2}], [{"id": 1, "n": 2**200}, {"id": 2, "n": 1}], "/id",
+                               on_error="record"))
+        assert [(d.kind, d.key) for d in found] == [("error", (1,)), ("changed", (2,))]
+
+    @pytest.mark.parametrize("absent_is_null, expected", [(False, ["/note", "/tags"]), (True, [])])
+    def test_absent_is_null_parquet_against_json_lines(self, tmp_path, absent_is_null, expected):
+        pq = pytest.importorskip("pyarrow.parquet", reason="Parquet needs the optional pyarrow")
+        import pyarrow as pa
+
+        rows = [{"id": i, "note": None if i % 2 else f"n{i}", "tags": None} for i in range(40)]
+        pq.write_table(pa.Table.from_pylist(rows), tmp_path / "a.parquet")
+        write_lines(tmp_path / "b.jsonl", [{k: v for k, v in r.items() if v is not None} for r in rows])
+        found = list(diff_datasets(str(tmp_path / "a.parquet"), str(tmp_path / "b.jsonl"), "/id", jobs=1,
+                                   absent_is_null=absent_is_null))
+        assert sorted({e.pointer for d in found for e in d.entries}) == expected
+        assert all(e.kind == "removed" for d in found for e in d.entries)
+
+    def test_absent_is_null_keeps_real_changes(self):
+        a, b = [{"id": 1, "x": None, "y": 1}], [{"id": 1, "y": None, "z": 0}]
+        found = list(diff_rows(a, b, "/id", absent_is_null=True))
+        assert [(e.kind, e.pointer) for e in found[0].entries] == [("type_changed", "/y"), ("added", "/z")]
+
+
+# --- result files ------------------------------------------------------------------------------------------
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A folder on a file system of 512 KB (a tmpfs; needs root)."""
+    folder = tmp_path / "small"
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", str(folder)], capture_output=True).returncode:
+        pytest.skip("mounting a small file system needs root")
+    yield folder
+    subprocess.run(["umount", "-l", str(folder)], check=True)
+
+
+class TestResultFiles:
+    def rows(self, capsys, *argv):
+        status = main(["rows", *map(str, argv)])
+        out, err = capsys.readouterr()
+        return status, out, err
+
+    @pytest.mark.parametrize("name", ["out.jsonl", "out.jsonl.gz", "out.parquet", "diffs.parquet"])
+    def test_a_failed_run_leaves_no_file_and_keeps_the_old_one(self, tmp_path, capsys, name):
+        rows = [{"id": i, "v": "x" * 50} for i in range(3000)]
+        _lines(tmp_path / "a.jsonl", rows, '{"id": 2999.5, "v": [}', at=2900)
+        _lines(tmp_path / "b.jsonl", [dict(r, v="y") for r in rows])
+        target = tmp_path / name
+        target.write_text("the last run's\n")
+        option = "--output-differences" if name.startswith("diffs") else "--output"
+        status, _, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "b.jsonl", "--key", "/id", "--jobs", "1",
+                                   "--on-error", "fail", "--partition-size", "8k", option, target)
+        assert status == 2 and "a.jsonl:2901:" in err and err.count("\n") == 1
+        assert target.read_text() == "the last run's\n"
+        assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["a.jsonl", "b.jsonl", name])
+
+    @pytest.mark.parametrize("name", ["out.jsonl", "out.parquet"])
+    def test_a_full_disk_leaves_no_file(self, tmp_path, capsys, small_disk, name):
+        rows = [{"id": i, "v": os.urandom(100).hex()} for i in range(4000)]  # more than 512 KB, compressed or not
+        write_lines(tmp_path / "a.jsonl", rows)
+        write_lines(tmp_path / "b.jsonl", [dict(r, v=os.urandom(100).hex()) for r in rows])
+        status, _, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "b.jsonl", "--key", "/id", "--jobs", "1",
+                                   "--output", small_disk / name)
+        assert status == 2 and err == f"corvane-diff rows: {small_disk / name}: No space left on device\n"
+        assert os.listdir(small_disk) == []
+
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_a_full_spill_folder_is_named_with_the_option(self, tmp_path, capsys, small_disk, jobs):
+        rows = [{"id": i, "v": "x" * 200} for i in range(4000)]
+        write_lines(tmp_path / "a.jsonl", rows)
+        status, _, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "a.jsonl", "--key", "/id", "--jobs", jobs,
+                                   "--temp-dir", small_disk)
+        assert status == 2 and re.fullmatch(rf"corvane-diff rows: no space left on device in the spill folder "
+                                            rf"{small_disk}/corvane-rows-\w+ \(--temp-dir puts it elsewhere\)\n", err), err
+        assert os.listdir(small_disk) == []
+
+    def test_a_missing_temp_dir(self, tmp_path, capsys):
+        write_lines(tmp_path / "a.jsonl", [{"id": 1}])
+        status, _, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "a.jsonl", "--key", "/id", "--temp-dir", tmp_path / "no")
+        assert (status, err) == (2, f"corvane-diff rows: cannot make the spill folder in {tmp_path / 'no'}: No such file or directory\n")
+
+    def test_errors_on_the_command_line(self, tmp_path, capsys):
+        _lines(tmp_path / "a.jsonl", [{"id": 1}, {"id": 2, "n": 2**130}], '{"id": 3,', at=1)
+        _lines(tmp_path / "b.jsonl", [{"id": 1}, {"id": 2, "n": 2**130}])
+        a, b = tmp_path / "a.jsonl", tmp_path / "b.jsonl"
+        status, out, _ = self.rows(capsys, a, b, "--key", "/id", "--jobs", "1")
+        lines = out.splitlines()
+        assert status == 1 and lines[0].startswith(f"error ({a}:3; {b}:2): cannot compare {a}:3 with {b}:2 (key ")
+        assert lines[1] == f"error ({a}:2): {a}:2:10: invalid JSON: Expecting property name enclosed in double quotes"
+        assert lines[3] == "only in a: 0, only in b: 0, changed: 0, equal: 1, duplicate keys: 0, errors: 2"
+        status, out, err = self.rows(capsys, a, b, "--key", "/id", "--jobs", "1", "--on-error", "fail")
+        assert (status, out, err) == (2, "", f"corvane-diff rows: {a}:2:10: invalid JSON: Expecting property name enclosed in double quotes\n")
+
+    @pytest.mark.parametrize("key, message", [
+        ("id", "argument --key: a JSON pointer starts with '/' (or is empty for the whole document): 'id'"),
+        ("", "argument --key: a key pointer names a field of the row"),
+    ])
+    def test_a_bad_key_is_one_line(self, tmp_path, key, message):
+        write_lines(tmp_path / "a.jsonl", [{"id": 1}])
+        child = subprocess.run([SCRIPT, "rows", tmp_path / "a.jsonl", tmp_path / "a.jsonl", "--key", key],
+                               capture_output=True, text=True, timeout=60)
+        assert child.returncode == 2 and child.stderr.splitlines()[-1].startswith(f"corvane-diff rows: error: {message}")
+        assert "Traceback" not in child.stderr
+
+    def test_the_progress_line_is_cleared_before_each_report_line(self, tmp_path, monkeypatch, files):
+        screen = io.StringIO()  # standard output and error on one terminal
+        screen.isatty = lambda: True
+        monkeypatch.setattr(sys, "stdout", screen)
+        monkeypatch.setattr(sys, "stderr", screen)
+        monkeypatch.setattr("corvane_report.rows._workers.TICK_SECONDS", 0.0)
+        monkeypatch.setattr("corvane_report.rows._engine.TICK_SECONDS", 0.0)
+        assert main(["rows", *files, "--key", "/id", "--jobs", "1", "--partition-size", "4k", "--color", "never"]) == 1
+        text = screen.getvalue()
+        assert "rows read" in text
+        for line in text.split("\n"):
+            shown = line.rsplit("\r\x1b[K", 1)[-1]  # what remains on the terminal's line
+            assert "rows read" not in shown or shown.startswith(("reading:", "comparing:")), repr(line)
+            assert not re.search(r"rows read.*(changed|only in|duplicate key) ", shown), repr(line)
+
+
+# --- a row per difference -------------------------------------------------------------------------------
+
+
+class TestDifferences:
+    a = [{"id": 1, "v": 1, "tags": ["x"]}, {"id": 2, "v": 2}, {"id": 3, "gone": True}, {"id": 4}, {"id": 5}, {"id": 5}]
+    b = [{"id": 1, "v": 10, "tags": ["x", "y", "z"]}, {"id": 2, "v": "2"}, {"id": 3, "new": None}, {"id": 6}, {"id": 5}]
+
+    def written(self, tmp_path, name, a=None, b=None, *extra):
+        write_lines(tmp_path / "a.jsonl", self.a if a is None else a)
+        write_lines(tmp_path / "b.jsonl", self.b if b is None else b)
+        status = main(["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "--key", "/id", "--jobs", "1", "-q",
+                       "--output-differences", str(tmp_path / name), *extra])
+        assert status == 1
+        return str(tmp_path / name)
+
+    @pytest.mark.parametrize("name", ["d.parquet", "d.jsonl", "d.jsonl.gz"])
+    def test_counted_by_kind_with_duckdb(self, tmp_path, name):
+        duckdb = pytest.importorskip("duckdb", reason="the query test needs duckdb")
+        if name.endswith("parquet"):
+            pytest.importorskip("pyarrow", reason="Parquet needs the optional pyarrow")
+        path = self.written(tmp_path, name)
+        source = f"read_parquet('{path}')" if name.endswith("parquet") else f"read_json('{path}', format='newline_delimited')"
+        counts = dict(duckdb.sql(f"SELECT kind, count(*) FROM {source} GROUP BY kind").fetchall())
+
+        def one(query):
+            (row,) = duckdb.sql(query).fetchall()
+            return row
+
+        assert counts == {"changed": 1, "length_changed": 1, "type_changed": 1, "removed": 1, "added": 1,
+                          "only_in_a": 1, "only_in_b": 1, "duplicate_key": 3}
+        assert one(f"SELECT typeof(key_id) FROM {source} LIMIT 1") == ("BIGINT",)
+        row = one(f"SELECT key_id, pointer, a, b, added, removed, a_file, a_line, b_file, b_line FROM {source} "
+                  "WHERE kind = 'length_changed'")
+        assert row == (1, "/tags", "1", "3", '["y", "z"]', None, str(tmp_path / "a.jsonl"), 1, str(tmp_path / "b.jsonl"), 1)
+        assert one(f"SELECT a, b FROM {source} WHERE kind = 'type_changed'") == ("2", '"2"')
+        assert one(f"SELECT count(*) FROM {source} WHERE key_id = 5 AND b_line = 5") == (1,)
+
+    def test_mixed_key_types_are_json_text(self, tmp_path):
+        pq = pytest.importorskip("pyarrow.parquet", reason="Parquet needs the optional pyarrow")
+        path = self.written(tmp_path, "d.parquet", [{"id": 1}, {"id": "1"}], [{"id": 1.5}])
+        table = pq.read_table(path)
+        assert str(table.schema.field("key_id").type) == "string"
+        assert sorted(table.column("key_id").to_pylist()) == ['"1"', "1", "1.5"]
+        assert json.loads(table.schema.metadata[b"corvane.key"]) == {"key_id": "/id"}
+
+    def test_bytes_are_base64_in_both_outputs(self, tmp_path):
+        pq = pytest.importorskip("pyarrow.parquet", reason="Parquet needs the optional pyarrow")
+        import pyarrow as pa
+
+        rows = [{"id": 1, "blob": b"\x00\xffab"}, {"id": 2, "blob": b"\x00"}]
+        pq.write_table(pa.Table.from_pylist(rows), tmp_path / "a.parquet")
+        pq.write_table(pa.Table.from_pylist(rows[1:]), tmp_path / "b.parquet")
+        status = main(["rows", str(tmp_path / "a.parquet"), str(tmp_path / "b.parquet"), "--key", "/id", "-q", "--jobs", "1",
+                       "--output", str(tmp_path / "r.parquet"), "--output-differences", str(tmp_path / "d.jsonl")])
+        assert status == 1
+        (difference,) = [json.loads(line) for line in open(tmp_path / "d.jsonl")]
+        assert (difference["kind"], difference["a"]) == ("only_in_a", '{"id": 1, "blob": {"$bytes": "AP9hYg=="}}')
+        (record,) = read_records(str(tmp_path / "r.parquet"))
+        assert record["a"][0]["row"] == rows[0]
+
+    def test_length_changes_carry_their_items_in_records(self, tmp_path, capsys):
+        write_lines(tmp_path / "a.jsonl", [{"id": 1, "l": [1, 2, 3]}])
+        write_lines(tmp_path / "b.jsonl", [{"id": 1, "l": [1]}])
+        main(["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "--key", "/id", "--output", "-"])
+        record = json.loads(capsys.readouterr().out)
+        assert record["differences"] == [{"path": "/l", "kind": "length_changed", "a": 3, "b": 1, "removed": [2, 3]}]

@@ -223,6 +223,11 @@ class RecordWriter(_Written):
         self._output.commit()
 
     def abort(self) -> None:
+        with contextlib.suppress(Exception):  # the compressor's own end, into the file about to go
+            if self._table_writer is not None:
+                self._table_writer.close()
+            elif self._text is not self._file and self._text is not None:
+                self._text.close()
         self._output.abort()
 
 
