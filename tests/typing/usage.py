@@ -59,7 +59,7 @@ def drifted(a: object, b: object) -> str:
 
 def changed_rows() -> int:
     found = diff_rows([{"id": 1, "v": 1}], [{"id": 1, "v": 2}], key="/id")
-    assert_type([diff.kind for diff in found], list[Literal["only_in_a", "only_in_b", "changed", "duplicate_key"]])
+    assert_type([diff.kind for diff in found], list[Literal["only_in_a", "only_in_b", "changed", "duplicate_key", "error"]])
     return found.summary.changed
 
 

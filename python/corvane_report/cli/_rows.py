@@ -30,10 +30,10 @@ from ..rows import (
     connect,
     diff_datasets,
     diff_on_dask,
+    quiet_fork_server,
     record_json,
     write_on_dask,
 )
-from ..rows._workers import quiet_fork_server
 from ._common import PROG, Command, at_least, filter_of, painter
 from ._layouts import ProgressBar, row_lines, rows_summary_lines
 

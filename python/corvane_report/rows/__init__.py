@@ -25,10 +25,12 @@ from ._output import DIFFERENCE_COLUMNS, DifferenceWriter, RecordWriter, atomic_
 from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary, SpillFolderFull, WorkerDied
 from ._rules import compare_rows
 from ._sources import Source
+from ._workers import quiet_fork_server
 
 __all__ = [
     "BLOCK_BYTES", "DIFFERENCE_COLUMNS", "PARTITION_BYTES", "ROW_KINDS", "DifferenceWriter", "OnError", "Partitioning",
     "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
     "RowsError", "Source", "SpillFolderFull", "WorkerDied", "atomic_output", "compare_rows", "connect",
-    "diff_datasets", "diff_on_dask", "diff_rows", "key_columns", "read_records", "record_json", "write_on_dask",
+    "diff_datasets", "diff_on_dask", "diff_rows", "key_columns", "quiet_fork_server", "read_records", "record_json",
+    "write_on_dask",
 ]

@@ -113,7 +113,7 @@ def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms)
     errors: list[RowDiff] = []
     for text, block, number, payload, error in zip(frame["key"], frame["block"], frame["number"], frame["payload"], frame["error"]):
         at = where[int(block)]
-        if error is not None:
+        if isinstance(error, str):  # the column's missing values come back as None or NaN
             located = (RowAt(f"{at.path}:{at.first + int(number)}", None),)
             errors.append(RowDiff("error", (), located if at.side == "a" else (), located if at.side == "b" else (), error=error))
             continue
@@ -248,11 +248,13 @@ def _fetched(client: Client, blocks: list[Block], terms: Terms, sizes: Partition
 def _result(future: Any, watch: _Watch) -> Any:
     """A future's result, the progress redrawn while it is awaited."""
     distributed = _dask().distributed
-    while True:
-        try:
-            return future.result(timeout=_TICK_SECONDS)
-        except distributed.TimeoutError:
-            watch.tick()
+    while not future.done():
+        # distributed.wait rather than result(timeout=): the latter's time-out can fail inside
+        # distributed itself on a busy client.
+        with contextlib.suppress(TimeoutError, distributed.TimeoutError):
+            distributed.wait([future], timeout=_TICK_SECONDS)
+        watch.tick()
+    return future.result()
 
 
 def write_on_dask(
@@ -276,7 +278,7 @@ def write_on_dask(
     `output` is a folder (a local path the workers can write, or an fsspec URL): a part file
     per partition, part-00000.parquet and so on when `output` ends in .parquet, else
     part-00000.jsonl, then summary.json with the counts, and last an empty _SUCCESS: a folder
-    without it holds no complete result. A folder that holds anything is refused (RowsError)
+    without it holds no complete result (while the run goes on, a file _RUN holds its token). A folder that holds anything is refused (RowsError)
     unless `overwrite`, which empties it first. Each part file is written under a temporary
     name and renamed; a task of an earlier run still going on a worker writes nothing into
     the folder once a new run has taken it. Returns the counts.
@@ -294,12 +296,19 @@ def write_on_dask(
     summary = RowSummary()
     futures = client.compute(tasks)
     try:
-        for future in dask.distributed.as_completed(futures):
-            watch.compared(summary, summary_from_json(dict(future.result())), len(tasks))
+        pending = set(futures)
+        while pending:
+            with contextlib.suppress(TimeoutError, dask.distributed.TimeoutError):
+                dask.distributed.wait(list(pending), timeout=_TICK_SECONDS, return_when="FIRST_COMPLETED")
+            for future in [future for future in pending if future.done()]:
+                pending.discard(future)
+                watch.compared(summary, summary_from_json(dict(future.result())), len(tasks))
+            watch.tick()
     finally:
         client.cancel(futures)
         watch.close()
     write_summary(posixpath.join(folder, "summary.json"), summary)
+    _release(folder)
     _touch(posixpath.join(folder, "_SUCCESS"))
     return summary
 
@@ -342,6 +351,12 @@ def _run_of(folder: str) -> str | None:
             return text
     except OSError:
         return None
+
+
+def _release(folder: str) -> None:
+    """The run token removed: from now on no task writes into the folder."""
+    fs, path = _fs(folder)
+    fs.rm(posixpath.join(path, _RUN_FILE))
 
 
 def _touch(path: str) -> None:

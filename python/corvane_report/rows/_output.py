@@ -410,7 +410,7 @@ class DifferenceWriter(_Written):
     def _parquet(self, f: IO[bytes]) -> None:
         import pyarrow as pa
 
-        types = {int: pa.int64(), float: pa.float64(), str: pa.string(), bool: pa.bool_(), None: pa.string()}
+        types: dict[type | None, Any] = {int: pa.int64(), float: pa.float64(), str: pa.string(), bool: pa.bool_(), None: pa.string()}
         fields = [pa.field(name, types[column.natural]) for name, column in zip(self.names, self.columns)]
         fields += [pa.field(name, pa.int64() if name.endswith("_line") else pa.string()) for name in DIFFERENCE_COLUMNS]
         pointers = {name: pointer for name, pointer in zip(self.names, self.key.pointers)}

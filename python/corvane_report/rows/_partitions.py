@@ -432,7 +432,8 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
         else:
             pairs.append((i, j))
     summary.equal = equal
-    groups = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()] + [([i], [j]) for i, j in pairs]
+    groups: list[tuple[list[int], list[int]]] = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()]
+    groups += [([i], [j]) for i, j in pairs]
     groups += pairing.duplicates.values()
     found: list[tuple[Any, str, RowDiff]] = []
     for in_a, in_b in groups:
