@@ -14,6 +14,7 @@ from __future__ import annotations
 import errno
 import itertools
 import json
+import operator
 import os
 import pickle
 import zlib
@@ -21,13 +22,13 @@ from array import array
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import IO, Any, Final
+from typing import IO, Any, Final, cast
 
 from ..inputs import InputError, fast_json, parse_json
 from ..report import SCALAR_TEXT
 from ._keys import RowKey, Terms, compare_key, key_order, key_text, sort_found
 from ._results import RowAt, RowDiff, RowsError, RowSummary, SpillFolderFull
-from ._rules import same_unread
+from ._rules import same_unread_all
 from ._sources import Batch, Block, lines_before, open_binary, read_block
 
 __all__ = [
@@ -141,15 +142,18 @@ class KeyReader:
             return None
         if not batch.ascii and not all(payload.isascii() or _utf8(payload) for payload in batch.payloads):
             return None  # the struct decoder leaves skipped strings unchecked: the full decode tells
-        if len(getters) == 1:
-            (get,) = getters
-            return [_component_text(get(item)) for item in decoded]
-        return [key_text([get(item) for get in getters]) for item in decoded]
+        columns = [_column_texts(list(map(get, decoded))) for get in getters]
+        return columns[0] if len(columns) == 1 else [",".join(parts) for parts in zip(*columns)]
 
 
-def _component_text(value: object) -> str:
-    scalar = SCALAR_TEXT.get(type(value))
-    return scalar(value) if scalar is not None else key_text((value,))
+def _column_texts(values: list[object]) -> list[str | None]:
+    """key_text of each value alone; a column of one scalar type (the usual key) in one call."""
+    kinds = set(map(type, values))
+    if len(kinds) == 1:
+        scalar = SCALAR_TEXT.get(kinds.pop())
+        if scalar is not None:
+            return list(map(scalar, values))
+    return [key_text((value,)) for value in values]
 
 
 def _utf8(payload: bytes) -> bool:
@@ -186,12 +190,7 @@ def _key_struct(steps: Sequence[Sequence[str]]) -> tuple[Callable[[bytes], Any],
         for step in path:
             names.append(f"f{list(node).index(step)}")
             node = node[step]
-
-        def get(decoded: Any) -> object:
-            for name in names:
-                decoded = getattr(decoded, name)
-            return decoded
-
+        get: Callable[[Any], object] = operator.attrgetter(".".join(names))
         return get
 
     decoder = msgspec.json.Decoder(struct(tree, "Key"))
@@ -229,37 +228,43 @@ def spill_path(folder: str, block: int) -> str:
     return os.path.join(folder, f"{block:06d}.spill")
 
 
-_Bucket = tuple[list[str], list[int], list[bytes]]
-
-
 class _Writer:
+    """A block's spill file: rows held by partition (three parallel lists each), written out as one
+    piece per partition whenever BUFFER_BYTES are held."""
+
     def __init__(self, folder: str, block: int, partitions: int) -> None:
         self.block = block
         self.partitions = partitions
         self.file: IO[bytes] = open(spill_path(folder, block), "wb")
-        self.buckets: dict[int, _Bucket] = {}
+        self.texts: list[list[str]] = [[] for _ in range(partitions + 1)]  # the last: rows without a key
+        self.numbers: list[list[int]] = [[] for _ in range(partitions + 1)]
+        self.payloads: list[list[bytes]] = [[] for _ in range(partitions + 1)]
         self.held = 0
         self.pieces: dict[int, list[Piece]] = {}
 
-    def add(self, texts: Sequence[str | None], batch: Batch) -> None:
-        parts, buckets = self.partitions, self.buckets
-        for text, number, payload in zip(texts, batch.numbers, batch.payloads):
-            if text is None:
-                continue
-            part = zlib.crc32(text.encode("utf-8", "surrogatepass")) % parts
-            bucket = buckets.get(part)
-            if bucket is None:
-                bucket = buckets[part] = ([], [], [])
-            bucket[0].append(text)
-            bucket[1].append(number)
-            bucket[2].append(payload)
-        self._held(batch.bytes + 64 * len(texts))
+    def add(self, texts: list[str | None], batch: Batch) -> None:
+        numbers, payloads = batch.numbers, batch.payloads
+        if None in texts:
+            kept = [i for i, text in enumerate(texts) if text is not None]
+            texts = [texts[i] for i in kept]
+            numbers, payloads = [numbers[i] for i in kept], [payloads[i] for i in kept]
+        keyed = cast(list[str], texts)
+        parts, crc32 = self.partitions, zlib.crc32
+        try:
+            codes = [crc32(text.encode()) % parts for text in keyed]
+        except UnicodeEncodeError:  # a lone surrogate in a key
+            codes = [crc32(text.encode("utf-8", "surrogatepass")) % parts for text in keyed]
+        all_texts, all_numbers, all_payloads = self.texts, self.numbers, self.payloads
+        for part, text, number, payload in zip(codes, keyed, numbers, payloads):
+            all_texts[part].append(text)
+            all_numbers[part].append(number)
+            all_payloads[part].append(payload)
+        self._held(batch.bytes + 64 * len(keyed))
 
     def add_error(self, message: str, number: int, payload: bytes) -> None:
-        bucket = self.buckets.setdefault(self.partitions, ([], [], []))
-        bucket[0].append(message)
-        bucket[1].append(number)
-        bucket[2].append(payload)
+        self.texts[-1].append(message)
+        self.numbers[-1].append(number)
+        self.payloads[-1].append(payload)
         self._held(len(payload) + len(message))
 
     def _held(self, size: int) -> None:
@@ -268,11 +273,13 @@ class _Writer:
             self.flush()
 
     def flush(self) -> None:
-        for part in sorted(self.buckets):
-            data = _piece(*self.buckets[part])
+        for part, texts in enumerate(self.texts):
+            if not texts:
+                continue
+            data = _piece(texts, self.numbers[part], self.payloads[part])
             self.pieces.setdefault(part, []).append((self.block, self.file.tell(), len(data)))
             self.file.write(data)
-        self.buckets.clear()
+            self.texts[part], self.numbers[part], self.payloads[part] = [], [], []
         self.held = 0
 
 
@@ -421,17 +428,19 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
     lines_b = _all_lines(b, blocks)
     payloads_a, payloads_b = a.payloads, b.payloads
     pairs: list[tuple[int, int]] = []
+    identical: list[tuple[int, int]] = []
     only_a: list[int] = []
-    equal = 0
     for text, i in pairing.pos_a.items():
         j = pos_b.pop(text, None)
         if j is None:
             only_a.append(i)
-        elif payloads_a[i] == payloads_b[j] and lines_a(i) and lines_b(j) and same_unread(payloads_a[i]):
-            equal += 1
+        elif payloads_a[i] == payloads_b[j] and lines_a(i) and lines_b(j):
+            identical.append((i, j))
         else:
             pairs.append((i, j))
-    summary.equal = equal
+    unread = same_unread_all([payloads_a[i] for i, _ in identical])
+    summary.equal = sum(unread)
+    pairs += [pair for pair, same in zip(identical, unread) if not same]
     groups: list[tuple[list[int], list[int]]] = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()]
     groups += [([i], [j]) for i, j in pairs]
     groups += pairing.duplicates.values()
