@@ -1,7 +1,7 @@
 # One entry point for the whole set-up: every target installs what it needs on demand.
 #   make demo    diff two bundled JSON documents and print the differences
 #   make test    build the module and run every check that CI runs
-#   make bench-rows  keyed datasets of about 1 GB a side: corvane-diff rows against datacompy and deepdiff
+#   make bench-rows  keyed datasets of about 1 GB a side: corvane-diff rows against DuckDB, datacompy and deepdiff
 
 PY       ?= python3.14
 PYD      ?= python3.14d
@@ -16,10 +16,10 @@ BUILD_DEPS := scikit-build-core cmake ninja
 # reads the differences file back in a query.
 TEST_DEPS  := pytest hypothesis mypy jsonpatch deepdiff pyyaml msgspec 'dask[dataframe]' distributed pyarrow duckdb
 BENCH_DEPS := deepdiff dictdiffer jsondiff matplotlib
-ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil
+ROWS_BENCH_DEPS := datacompy pandas deepdiff psutil duckdb
 
 .PHONY: all toolchain build build-debug demo test test-release test-debug test-asan test-faults typecheck \
-        fuzz-long fuzz-hooks-long bench bench-quick bench-rows perf-guard clean
+        fuzz-long fuzz-hooks-long bench bench-quick bench-rows bench-rows-quick sweep-rows perf-guard clean
 
 all: build
 
@@ -109,6 +109,15 @@ perf-guard: build
 # takes a quarter of an hour. ROWS=N changes the larger size; the table goes to bench/results/rows.md.
 bench-rows: build $(VENV)/.bench-rows-ready
 	$(VENV)/bin/python bench/rows.py $(if $(ROWS),--rows $(ROWS)) $(if $(KEEP),--keep)
+
+# The same on 20,000 rows, corvane and DuckDB only (about 20 seconds): checks the counts of both.
+bench-rows-quick: build $(VENV)/.bench-rows-ready
+	$(VENV)/bin/python bench/rows.py --quick
+
+# Not in CI: corvane-diff rows under SWEEP_RUNS signals and worker kills at random moments (CI runs 24).
+SWEEP_RUNS ?= 400
+sweep-rows: build
+	CORVANE_SWEEP_RUNS=$(SWEEP_RUNS) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests/tools/test_rows_supervised.py
 
 clean:
 	rm -rf build dist $(VENV) $(VENVD)

@@ -1,16 +1,19 @@
-"""Keyed datasets benchmark: corvane-diff rows against datacompy and a per-row deepdiff loop.
+"""Keyed datasets benchmark: corvane-diff rows against DuckDB, datacompy and a per-row deepdiff loop.
 
-    .venv/bin/python bench/rows.py                 # 1M rows a side (about 1 GB), and 250k for memory
-    .venv/bin/python bench/rows.py --rows 200000   # smaller (the second size is a quarter of it)
+    .venv/bin/python bench/rows.py                 # 100k and 1M rows a side (about 0.1 and 1 GB)
+    .venv/bin/python bench/rows.py --rows 200000   # 100k and 200k
+    .venv/bin/python bench/rows.py --quick         # 20k rows, corvane and DuckDB only (about 20 s)
 
 Generates two JSON Lines datasets of nested records (seeded, written as they are made, never held
 in memory) under build/bench-rows: b is a with 1% of the rows changed, 1% removed and 1% added.
-Measures corvane-diff rows with 1 and 2 worker processes (wall time; peak memory of the whole
-process tree, sampled: the sum of the processes' proportional set sizes and the largest single
-resident set), the same at a quarter of the rows to show memory flat, datacompy (pandas) on the
-rows flattened to the columns it can compare, and DeepDiff on a sample of row pairs,
-extrapolated. Writes bench/results/rows.md. Exits non-zero when corvane's counts differ from
-the planted ones. Nothing is asserted on a duration.
+At each size, measures DuckDB running bench/rows_duckdb.sql (a full outer join on the key,
+IS DISTINCT FROM over the typed rows: which rows differ, not what changed) and corvane-diff rows
+with 1 and 2 worker processes (wall time; peak memory of the whole process tree, sampled: the sum
+of the processes' proportional set sizes and the largest single resident set); at the larger
+size also datacompy (pandas) on the rows flattened to the columns it can compare, and DeepDiff
+on a sample of row pairs, extrapolated. Writes bench/results/rows.md (not with --quick). Exits
+non-zero when corvane's or DuckDB's counts differ from the planted ones. Nothing is asserted on
+a duration.
 """
 
 from __future__ import annotations
@@ -32,6 +35,7 @@ from pathlib import Path
 import psutil
 
 ROOT = Path(__file__).resolve().parents[1]
+DUCKDB_SQL = ROOT / "bench" / "rows_duckdb.sql"
 WORK = ROOT / "build" / "bench-rows"
 RESULTS = ROOT / "bench" / "results" / "rows.md"
 SCRIPT = Path(sys.executable).parent / "corvane-diff"
@@ -202,6 +206,42 @@ def run_corvane(folder: Path, jobs: int, rows: int) -> Run:
                memory.pss_sum / 2**20, memory.rss_max / 2**20, counts)
 
 
+_DUCKDB_CHILD = """
+import sys, duckdb
+sql = open(sys.argv[1]).read().replace("{a}", sys.argv[2]).replace("{b}", sys.argv[3])
+connection = duckdb.connect()
+for statement in sql.split(";"):
+    body = "\\n".join(line for line in statement.splitlines() if not line.lstrip().startswith("--")).strip()
+    if body:
+        found = connection.execute(body).fetchall()
+print(*found[0])
+"""
+
+
+def run_duckdb(folder: Path, rows: int) -> Run:
+    """bench/rows_duckdb.sql in a process of its own (DuckDB's default threads: every core)."""
+    argv = [sys.executable, "-c", _DUCKDB_CHILD, str(DUCKDB_SQL), str(folder / "a.jsonl"), str(folder / "b.jsonl")]
+    started = time.perf_counter()
+    child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    memory = TreeMemory(child.pid)
+    stdout, stderr = child.communicate()
+    seconds = time.perf_counter() - started
+    memory.stop()
+    if child.returncode:
+        sys.exit(f"DuckDB failed ({child.returncode}): {stderr}")
+    only_a, only_b, changed = map(int, stdout.split())
+    counts = {"only in a": only_a, "only in b": only_b, "changed": changed, "duplicate keys": 0}
+    return Run("DuckDB (SQL: full outer join, IS DISTINCT FROM)", rows, seconds, sum(memory.cpu.values()),
+               memory.pss_sum / 2**20, memory.rss_max / 2**20, counts)
+
+
+def best_duckdb(runs: int, folder: Path, rows: int) -> Run:
+    done = [run_duckdb(folder, rows) for _ in range(runs)]
+    best = min(done, key=lambda run: run.seconds)
+    best.pss_mib, best.rss_mib = max(run.pss_mib for run in done), max(run.rss_mib for run in done)
+    return best
+
+
 def check(run: Run, planted: Planted) -> None:
     expected = {"only in a": planted.removed, "only in b": planted.added, "changed": planted.changed, "duplicate keys": 0}
     found = {name: run.summary.get(name) for name in expected}
@@ -267,46 +307,59 @@ def run_deepdiff(folder: Path, rows: int) -> tuple[float, int]:
 
 def table(runs: list[Run], size_mb: float, cores: float, peers: dict[str, tuple[float, float]]) -> str:
     big = max(run.rows for run in runs)
-    out = [f"Two JSON Lines datasets of {big:,} nested records a side (about {size_mb:,.0f} MB a side; 1% of the rows "
+    out = [f"Two JSON Lines datasets of nested records (at {big:,} rows, about {size_mb:,.0f} MB a side; 1% of the rows "
            f"changed, 1% removed, 1% added), keyed by /id, on a machine of {os.cpu_count()} cores shared with other "
            f"work: two busy processes got {cores:.1f} cores between them when the runs began. Seconds are the best of two "
-           "runs; CPU seconds are those of every process of the run.",
+           "runs; CPU seconds are those of every process of the run. corvane writes every result with its differences "
+           "(JSON Lines); DuckDB only counts the rows that differ.",
            "",
            "| run | rows a side | seconds | rows/s (of a) | CPU seconds | peak memory, sum of PSS | largest process RSS |",
            "|---|---:|---:|---:|---:|---:|---:|"]
     for run in runs:
         out.append(f"| {run.label} | {run.rows:,} | {run.seconds:.1f} | {run.rows / run.seconds:,.0f} | "
                    f"{run.cpu_seconds:.1f} | {run.pss_mib:.0f} MiB | {run.rss_mib:.0f} MiB |")
-    best = min(run.seconds for run in runs if run.rows == big)
+    best = min(run.seconds for run in runs if run.rows == big and run.label.startswith("corvane"))
     for label, (seconds, peak) in peers.items():
         memory = f"{peak:,.0f} MiB" if peak else ""
         out.append(f"| {label} | {big:,} | {seconds:,.1f} | {big / seconds:,.0f} | | | {memory} |")
-    out += ["", "Ratios to the faster corvane run at the larger size: " +
-            "; ".join(f"{label}: {seconds / best:,.1f} times slower" for label, (seconds, _) in peers.items())]
+    ratios = []
+    for rows in sorted({run.rows for run in runs}):
+        at = {run.label.split(" --jobs ")[-1] if "--jobs" in run.label else "duckdb": run.seconds for run in runs if run.rows == rows}
+        ratios.append(f"at {rows:,} rows, DuckDB / corvane --jobs 1: {at['duckdb'] / at['1']:.2f}, "
+                      f"corvane --jobs 1 / --jobs 2: {at['1'] / at['2']:.2f}")
+    out += ["", "Speed-ups (time over time): " + "; ".join(ratios) + "."]
+    if peers:
+        out += ["", "Ratios to the faster corvane run at the larger size: " +
+                "; ".join(f"{label}: {seconds / best:,.1f} times slower" for label, (seconds, _) in peers.items())]
     return "\n".join(out) + "\n"
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--rows", type=int, default=1_000_000, help="the larger size (the smaller: 100,000)")
     parser.add_argument("--keep", action="store_true", help="keep the generated data")
+    parser.add_argument("--quick", action="store_true", help="20,000 rows, corvane and DuckDB only, no results file")
     args = parser.parse_args()
     runs: list[Run] = []
+    sizes = [20_000] if args.quick else [min(100_000, args.rows), args.rows]
     try:
-        small, big = WORK / "small", WORK / "big"
-        print(f"generating {args.rows // 4:,} and {args.rows:,} rows a side under {WORK}", flush=True)
-        generate(args.rows // 4, small)
-        planted = generate(args.rows, big)
+        folders = {rows: WORK / f"rows-{rows}" for rows in dict.fromkeys(sizes)}
+        print(f"generating {' and '.join(f'{rows:,}' for rows in folders)} rows a side under {WORK}", flush=True)
+        planted = {rows: generate(rows, folder) for rows, folder in folders.items()}
+        big = folders[sizes[-1]]
         size_mb = (big / "a.jsonl").stat().st_size / 1e6
         cores = free_cores()
         print(f"two busy processes get {cores:.1f} cores", flush=True)
-        for folder, rows, jobs in ((small, args.rows // 4, 1), (small, args.rows // 4, 2), (big, args.rows, 1), (big, args.rows, 2)):
-            run = best_of(2, folder, jobs, rows)
-            if folder is big:
-                check(run, planted)
-            runs.append(run)
-            print(f"{run.label}, {rows:,} rows: {run.seconds:.1f} s, {run.cpu_seconds:.1f} CPU s, "
-                  f"{run.pss_mib:.0f} MiB (PSS sum), {run.rss_mib:.0f} MiB (largest RSS)", flush=True)
+        for rows, folder in folders.items():
+            for run in (best_duckdb(2, folder, rows), best_of(2, folder, 1, rows), best_of(2, folder, 2, rows)):
+                check(run, planted[rows])
+                runs.append(run)
+                print(f"{run.label}, {rows:,} rows: {run.seconds:.1f} s, {run.cpu_seconds:.1f} CPU s, "
+                      f"{run.pss_mib:.0f} MiB (PSS sum), {run.rss_mib:.0f} MiB (largest RSS)", flush=True)
+        if args.quick:
+            print(table(runs, size_mb, cores, {}))
+            return
+        args.rows = sizes[-1]
         per_pair, pairs = run_deepdiff(big, args.rows)
         print(f"deepdiff: {per_pair * 1e3:.2f} ms a pair over {pairs:,} pairs", flush=True)
         load, compare, counts = run_datacompy(big)

@@ -29,7 +29,7 @@ from ._partitions import (
 )
 from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
 from ._sources import Block, Source, files_of, is_url, plan_file, size_of
-from ._workers import TICK_SECONDS, Workers, adder, counters
+from ._workers import TICK_SECONDS, Workers, adder, counters, pool_context
 
 PARTITION_BYTES: Final = 32 << 20
 BLOCK_BYTES: Final = 64 << 20
@@ -146,7 +146,8 @@ class _Run:
         self.terms, self.jobs, self.partitioning = terms, jobs, partitioning
         self.hook = hook
         self.state = Progress(started=time.monotonic())
-        self.rows, self.size = counters(jobs > 1)
+        self.context = pool_context() if jobs > 1 else None
+        self.rows, self.size = counters(self.context)
         self.last_tick = 0.0
 
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
@@ -157,8 +158,8 @@ class _Run:
             pool: Workers | None = None
             finished = False
             try:
-                if self.jobs > 1:
-                    pool = Workers(self.jobs, folder, self.rows, self.size)
+                if self.context is not None:
+                    pool = Workers(self.jobs, folder, self.context, self.rows, self.size)
                 set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
                 parts = self._partitions(blocks)
                 spilled = self._spill(pool, blocks, iterables, folder, parts)

@@ -2,10 +2,11 @@
 out of memory, crashed) ends the run with WorkerDied naming what it was doing, and closing the
 pool ends every worker at once, whatever state it is in.
 
-The workers ignore SIGINT and SIGTERM: a Ctrl-C or a `kill` of the process group reaches the
-parent too, which ends them itself; so a worker that is gone was killed on its own, and the one
-to name. Each worker also leaves when the parent goes (a pipe it holds reaches its end), so that
-a parent killed outright leaves no worker behind waiting for work.
+The workers ignore SIGINT: a Ctrl-C reaches the whole process group, and the parent alone
+handles it and ends them. They keep SIGTERM's default, which the pool itself sends the others
+when one dies; so the worker to name is the one that did not end by SIGTERM. Each worker also
+leaves when the parent goes (a pipe it holds reaches its end), so that a parent killed outright
+leaves no worker behind waiting for work.
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from concurrent.futures import TimeoutError as FutureTimeout
 from concurrent.futures.process import BrokenProcessPool
 from multiprocessing import forkserver, resource_tracker
 from multiprocessing.connection import Connection
+from multiprocessing.context import BaseContext
 from multiprocessing.process import BaseProcess
 from typing import TYPE_CHECKING, Any, Final, TypeVar, cast
 
@@ -59,12 +61,27 @@ class _Count:
         return contextlib.nullcontext()
 
 
-def counters(shared: bool) -> tuple[Synchronized[int], Synchronized[int]]:
-    """Rows and bytes read: shared with worker processes, or (no workers) plain counters."""
-    if not shared:
+def _threads() -> int:
+    """This process's threads, those of native libraries (pyarrow's pools) included."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return threading.active_count()
+
+
+def pool_context() -> BaseContext:
+    """How workers start: forked from this process while it runs no other thread (in a
+    millisecond, with nothing to import again), else from a fork server, as forking a process
+    with threads may copy a lock held by one of them."""
+    return multiprocessing.get_context("fork" if _threads() == 1 else "forkserver")
+
+
+def counters(context: BaseContext | None) -> tuple[Synchronized[int], Synchronized[int]]:
+    """Rows and bytes read: shared with the workers of `context`, or (no workers) plain counters."""
+    if context is None:
         return cast("Synchronized[int]", _Count()), cast("Synchronized[int]", _Count())
-    with _helpers_starting():  # a shared value's lock starts the resource tracker
-        return multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
+    with _helpers_starting():  # outside a fork, a shared value's lock starts the resource tracker
+        return context.Value("q", 0), context.Value("q", 0)
 
 
 def adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, int], None]:
@@ -77,10 +94,13 @@ def adder(rows: Synchronized[int], size: Synchronized[int]) -> Callable[[int, in
     return add
 
 
-def _start_worker(parent: Connection, board: str, rows: Synchronized[int], size: Synchronized[int]) -> None:
+def _start_worker(parent: Connection, inherited: int | None, board: str, rows: Synchronized[int],
+                  size: Synchronized[int]) -> None:
     global _board
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)  # a forked worker has the parent's handler
+    if inherited is not None:  # a forked worker holds the parent's end of the pipe too: let it go
+        os.close(inherited)
     _board = board
     set_reporter(adder(rows, size))
     threading.Thread(target=_leave_with, args=(parent,), daemon=True, name="corvane-parent-watch").start()
@@ -117,19 +137,23 @@ def signal_name(exitcode: int) -> str:
 class Workers:
     """`jobs` worker processes (started on first use) for labelled tasks."""
 
-    def __init__(self, jobs: int, folder: str, rows: Synchronized[int], size: Synchronized[int]) -> None:
-        context = multiprocessing.get_context("forkserver")
-        with _helpers_starting():
-            forkserver.ensure_running()
-            resource_tracker.ensure_running()
+    def __init__(self, jobs: int, folder: str, context: BaseContext, rows: Synchronized[int], size: Synchronized[int]) -> None:
+        forked = context.get_start_method() == "fork"
+        if not forked:
+            with _helpers_starting():
+                forkserver.ensure_running()
+                resource_tracker.ensure_running()
         self.jobs = jobs
         self.board = os.path.join(folder, "workers")
         os.mkdir(self.board)
         reader, self._writer = context.Pipe(duplex=False)
         self._others = set(multiprocessing.active_children())
         self.processes: dict[int, BaseProcess] = {}
+        inherited = self._writer.fileno() if forked else None
         self.executor = ProcessPoolExecutor(jobs, mp_context=context, initializer=_start_worker,
-                                            initargs=(reader, self.board, rows, size))
+                                            initargs=(reader, inherited, self.board, rows, size))
+        # Taken now: shutting the pool down forgets it (see _unblock).
+        self._results_writer = getattr(getattr(self.executor, "_result_queue", None), "_writer", None)
 
     def submit(self, label: str, func: Callable[[Any], T], task: object) -> Future[T]:
         try:
@@ -153,9 +177,13 @@ class Workers:
                 raise self._died() from None
 
     def _died(self) -> WorkerDied:
-        dead = [process for process in self.processes.values() if process.exitcode is not None]
-        if not dead:
-            return WorkerDied("a worker process ended abruptly")
+        deadline = time.monotonic() + _JOIN_SECONDS
+        while not (dead := [process for process in self.processes.values() if process.exitcode is not None]):
+            if time.monotonic() > deadline:  # its exit status went to the pool's own thread first
+                return WorkerDied("a worker process ended abruptly")
+            time.sleep(0.01)
+        # The pool ends the others with SIGTERM once one is gone: name the one that went first.
+        dead = [process for process in dead if process.exitcode != -signal.SIGTERM] or dead
         parts = []
         for process in dead:
             code = process.exitcode or 0
@@ -184,3 +212,14 @@ class Workers:
         for process in self.processes.values():
             with contextlib.suppress(Exception):
                 process.join(max(0.0, deadline - time.monotonic()))
+        if not finished:
+            self._unblock()
+
+    def _unblock(self) -> None:
+        """A worker killed while it wrote a result leaves half a message in the pool's result
+        pipe, and the pool's thread waits for the rest for ever (and the interpreter for that
+        thread when it exits). Closing the pipe's last writing end, held here, ends the wait.
+        The pool keeps the pipe in a private attribute: without it, nothing is done."""
+        if isinstance(self._results_writer, Connection):
+            with contextlib.suppress(OSError):
+                self._results_writer.close()
