@@ -95,7 +95,10 @@ class Planted:
 
 
 def generate(rows: int, folder: Path, seed: int = 7) -> Planted:
-    """a.jsonl and b.jsonl in `folder`, written row by row."""
+    """a.jsonl and b.jsonl in `folder`, written row by row (kept from an earlier --keep run)."""
+    made = folder / "planted.json"
+    if made.exists():
+        return Planted(**json.loads(made.read_text()))
     folder.mkdir(parents=True, exist_ok=True)
     planted = Planted()
     data, plan = random.Random(seed), random.Random(seed + 1)
@@ -116,6 +119,7 @@ def generate(rows: int, folder: Path, seed: int = 7) -> Planted:
                 b.write(json.dumps(record(data, rows + planted.added)) + "\n")
                 planted.added += 1
         planted.rows_b = planted.rows_a - planted.removed + planted.added
+    made.write_text(json.dumps(planted.__dict__))
     return planted
 
 
@@ -210,6 +214,7 @@ _DUCKDB_CHILD = """
 import sys, duckdb
 sql = open(sys.argv[1]).read().replace("{a}", sys.argv[2]).replace("{b}", sys.argv[3])
 connection = duckdb.connect()
+connection.execute("SET enable_progress_bar = false")
 for statement in sql.split(";"):
     body = "\\n".join(line for line in statement.splitlines() if not line.lstrip().startswith("--")).strip()
     if body:
@@ -229,7 +234,7 @@ def run_duckdb(folder: Path, rows: int) -> Run:
     memory.stop()
     if child.returncode:
         sys.exit(f"DuckDB failed ({child.returncode}): {stderr}")
-    only_a, only_b, changed = map(int, stdout.split())
+    only_a, only_b, changed = map(int, stdout.split()[-3:])
     counts = {"only in a": only_a, "only in b": only_b, "changed": changed, "duplicate keys": 0}
     return Run("DuckDB (SQL: full outer join, IS DISTINCT FROM)", rows, seconds, sum(memory.cpu.values()),
                memory.pss_sum / 2**20, memory.rss_max / 2**20, counts)

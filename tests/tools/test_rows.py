@@ -379,13 +379,14 @@ class TestResultFiles:
         assert target.read_text() == "the last run's\n"
         assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["a.jsonl", "b.jsonl", name])
 
-    @pytest.mark.parametrize("name", ["out.jsonl", "out.parquet"])
+    @pytest.mark.parametrize("name", ["out.jsonl", "out.parquet", "diffs.jsonl", "diffs.parquet"])
     def test_a_full_disk_leaves_no_file(self, tmp_path, capsys, small_disk, name):
         rows = [{"id": i, "v": os.urandom(100).hex()} for i in range(4000)]  # more than 512 KB, compressed or not
         write_lines(tmp_path / "a.jsonl", rows)
         write_lines(tmp_path / "b.jsonl", [dict(r, v=os.urandom(100).hex()) for r in rows])
+        option = "--output-differences" if name.startswith("diffs") else "--output"
         status, _, err = self.rows(capsys, tmp_path / "a.jsonl", tmp_path / "b.jsonl", "--key", "/id", "--jobs", "1",
-                                   "--output", small_disk / name)
+                                   option, small_disk / name)
         assert status == 2 and err == f"corvane-diff rows: {small_disk / name}: No space left on device\n"
         assert os.listdir(small_disk) == []
 

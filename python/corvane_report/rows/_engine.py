@@ -119,7 +119,7 @@ def diff_datasets(
     terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
     summary = RowSummary()
     run = _Run(terms, jobs or os.cpu_count() or 1, partitioning, progress)
-    return RowDiffs(run.results(plan(a, b, partitioning.block_bytes), temp_dir, summary), summary)
+    return RowDiffs(run.results(plan(a, b, partitioning.block_bytes, jobs=run.jobs), temp_dir, summary), summary)
 
 
 def _spill_folder(temp_dir: str | None) -> tempfile.TemporaryDirectory[str]:
@@ -237,15 +237,27 @@ class _Run:
         self.hook(self.state)
 
 
-def plan(a: Source, b: Source, block_bytes: int, *, absolute: bool = False) -> tuple[list[Block], dict[int, Iterable[object]]]:
+_MIN_BLOCK: Final = 4 << 20
+_BLOCKS_PER_JOB: Final = 4
+
+
+def plan(a: Source, b: Source, block_bytes: int, *, absolute: bool = False, jobs: int = 1) -> tuple[list[Block], dict[int, Iterable[object]]]:
     """The blocks of both sides, planned at once so that a missing file fails before any work;
-    local paths made absolute when the readers run in other folders."""
+    local paths made absolute when the readers run in other folders. With several jobs, blocks
+    are made smaller (down to 4 MiB) when the files are too small to give each job a few:
+    otherwise one job reads the big blocks while the others wait. Blocks set only who reads
+    what, not the results or their order."""
     blocks: list[Block] = []
     iterables: dict[int, Iterable[object]] = {}
+    named = [(side, os.fspath(source)) for side, source in (("a", a), ("b", b)) if isinstance(source, (str, os.PathLike))]
+    files = {name: files_of(os.path.abspath(name) if absolute and not is_url(name) else name) for _, name in named}
+    if jobs > 1:
+        total = sum(os.path.getsize(path) for paths in files.values() for path in paths
+                    if not is_url(path) and os.path.isfile(path))
+        block_bytes = min(block_bytes, max(_MIN_BLOCK, total // (_BLOCKS_PER_JOB * jobs)))
     for side, source in (("a", a), ("b", b)):
         if isinstance(source, (str, os.PathLike)):
-            name = os.fspath(source)
-            for path in files_of(os.path.abspath(name) if absolute and not is_url(name) else name):
+            for path in files[os.fspath(source)]:
                 blocks += plan_file(side, path, len(blocks), block_bytes)
         else:
             iterables[len(blocks)] = source

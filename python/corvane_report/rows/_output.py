@@ -91,6 +91,18 @@ def _umask() -> int:
 
 
 @contextlib.contextmanager
+def named(path: str) -> Iterator[None]:
+    """An OSError inside names `path` when it names no file itself (a failed write to the
+    temporary file names none)."""
+    try:
+        yield
+    except OSError as exc:
+        if exc.filename is None:
+            exc.filename = path
+        raise
+
+
+@contextlib.contextmanager
 def atomic_output(path: str) -> Iterator[IO[bytes]]:
     """A file for `path`, written under a temporary name beside it and renamed onto it when the
     block ends without an exception; removed when it raises. An fsspec URL is written in place
@@ -176,10 +188,12 @@ class RecordWriter(_Written):
     exception) removes what was written."""
 
     def __init__(self, path: str, key: RowKey) -> None:
+        self.path = path
         self.key = key
         self.parquet = _is_parquet(path)
         self.held: list[dict[str, Any]] = []
-        self._output = _Output(path)
+        with named(path):
+            self._output = _Output(path)
         self._file = self._output.file
         self._text: IO[bytes] | None = None
         self._table_writer: Any = None
@@ -190,14 +204,15 @@ class RecordWriter(_Written):
         return self
 
     def write(self, found: Iterable[RowDiff]) -> None:
-        for diff in found:
-            record = record_json(diff, self.key)
-            if self._text is not None:
-                self._text.write(json_text(record).encode() + b"\n")
-                continue
-            self.held.append(record)
-            if len(self.held) >= _PARQUET_BATCH:
-                self._flush()
+        with named(self.path):
+            for diff in found:
+                record = record_json(diff, self.key)
+                if self._text is not None:
+                    self._text.write(json_text(record).encode() + b"\n")
+                    continue
+                self.held.append(record)
+                if len(self.held) >= _PARQUET_BATCH:
+                    self._flush()
 
     def _flush(self) -> None:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
@@ -210,17 +225,18 @@ class RecordWriter(_Written):
         self.held.clear()
 
     def close(self) -> None:
-        try:
-            if self.parquet:
-                if self.held or self._table_writer is None:
-                    self._flush()
-                self._table_writer.close()
-            elif self._text is not self._file and self._text is not None:
-                self._text.close()
-        except BaseException as exc:
-            self._output.abort(exc)
-            raise
-        self._output.commit()
+        with named(self.path):
+            try:
+                if self.parquet:
+                    if self.held or self._table_writer is None:
+                        self._flush()
+                    self._table_writer.close()
+                elif self._text is not self._file and self._text is not None:
+                    self._text.close()
+            except BaseException as exc:
+                self._output.abort(exc)
+                raise
+            self._output.commit()
 
     def abort(self) -> None:
         with contextlib.suppress(Exception):  # the compressor's own end, into the file about to go
@@ -359,7 +375,9 @@ class DifferenceWriter(_Written):
         self.key = key
         self.names = key_columns(key)
         self.columns = [_KeyColumn() for _ in key.pointers]
-        self._held = tempfile.TemporaryFile(prefix="corvane-differences-")
+        beside = None if is_url(path) else os.path.dirname(os.path.abspath(path))
+        with named(path):
+            self._held = tempfile.TemporaryFile(prefix=".corvane-differences-", dir=beside)
 
     def __enter__(self) -> DifferenceWriter:
         return self
@@ -370,8 +388,9 @@ class DifferenceWriter(_Written):
             for column, value in zip(self.columns, values):
                 column.see(value)
             keys = [to_strict_json(value) for value in values]
-            for row in difference_rows(diff):
-                self._held.write(json.dumps([*keys, *row], ensure_ascii=True).encode() + b"\n")
+            with named(self.path):
+                for row in difference_rows(diff):
+                    self._held.write(json.dumps([*keys, *row], ensure_ascii=True).encode() + b"\n")
 
     def _rows(self) -> Iterator[list[Any]]:
         self._held.seek(0)
@@ -388,16 +407,22 @@ class DifferenceWriter(_Written):
 
     def close(self) -> None:
         try:
-            with atomic_output(self.path) as f:
+            with named(self.path), atomic_output(self.path) as f:
                 if _is_parquet(self.path):
                     self._parquet(f)
                 else:
                     self._lines(f)
         finally:
-            self._held.close()
+            self._drop_held()
 
     def abort(self) -> None:
-        self._held.close()
+        self._drop_held()
+
+    def _drop_held(self) -> None:
+        # Its buffer is written out on closing, and may fail as the write before it did (a full
+        # disk): that error says nothing more, and must not hide the one that named the file.
+        with contextlib.suppress(OSError):
+            self._held.close()
 
     def _lines(self, f: IO[bytes]) -> None:
         out = cast(IO[bytes], gzip.GzipFile(fileobj=f, mode="wb")) if self.path.endswith(".gz") else f

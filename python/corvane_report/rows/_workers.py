@@ -12,6 +12,7 @@ leaves no worker behind waiting for work.
 from __future__ import annotations
 
 import contextlib
+import errno
 import multiprocessing
 import os
 import signal
@@ -28,7 +29,7 @@ from multiprocessing.process import BaseProcess
 from typing import TYPE_CHECKING, Any, Final, TypeVar, cast
 
 from ._partitions import set_reporter
-from ._results import WorkerDied
+from ._results import SpillFolderFull, WorkerDied
 
 if TYPE_CHECKING:
     from multiprocessing.sharedctypes import Synchronized
@@ -115,8 +116,13 @@ def _leave_with(parent: Connection) -> None:
 def _labelled(label: str, func: Callable[[Any], T], task: object) -> T:
     """func(task) in a worker, with `label` on the board for as long as it runs."""
     path = os.path.join(_board, str(os.getpid()))
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(label)
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(label)
+    except OSError as exc:
+        if exc.errno in (errno.ENOSPC, errno.EDQUOT):
+            raise SpillFolderFull(os.path.dirname(_board)) from None
+        raise
     result = func(task)
     os.unlink(path)
     return result
