@@ -510,3 +510,25 @@ class TestDifferences:
         main(["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "--key", "/id", "--output", "-"])
         record = json.loads(capsys.readouterr().out)
         assert record["differences"] == [{"path": "/l", "kind": "length_changed", "a": 3, "b": 1, "removed": [2, 3]}]
+
+
+@pytest.mark.parametrize("output", [None, "-", "out.jsonl", "out.parquet", "diffs.jsonl", "diffs.parquet"])
+def test_lone_surrogates_in_keys_and_values_reach_every_output(tmp_path, capfd, output):
+    if output and output.endswith(".parquet"):
+        pytest.importorskip("pyarrow", reason="Parquet needs the optional pyarrow")
+    (tmp_path / "a.jsonl").write_text('{"id": "\\ud800", "v": 1}\n{"id": 2, "s": "\\udc00"}\n{"\\udfff": 1, "id": 3}\n')
+    (tmp_path / "b.jsonl").write_text('{"id": 2, "s": "x"}\n{"id": 3}\n')
+    argv = ["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl"), "--key", "/id", "--jobs", "1"]
+    if output:
+        argv += ["--output-differences" if output.startswith("diffs") else "--output",
+                 output if output == "-" else str(tmp_path / output)]
+    assert main(argv) == 1
+    out, err = capfd.readouterr()
+    assert "Traceback" not in err
+    if output is None:
+        headings = [line.split(" ", 1)[0] for line in out.splitlines() if not line.startswith(" ")][:3]
+        assert sorted(headings) == ["changed", "error", "only"]
+    elif output == "-":
+        assert sorted(json.loads(line)["kind"] for line in out.splitlines()) == ["changed", "error", "only_in_a"]
+    elif output.startswith("out"):
+        assert sorted(r["kind"] for r in read_records(str(tmp_path / output))) == ["changed", "error", "only_in_a"]

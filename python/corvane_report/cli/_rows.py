@@ -11,7 +11,7 @@ from contextlib import ExitStack, contextmanager
 from types import FrameType
 from typing import TextIO, TypedDict
 
-from ..report import Tolerance, dumps_strict
+from ..report import Tolerance
 from ..rows import (
     BLOCK_BYTES,
     PARTITION_BYTES,
@@ -30,6 +30,7 @@ from ..rows import (
     connect,
     diff_datasets,
     diff_on_dask,
+    json_text,
     quiet_fork_server,
     record_json,
     write_on_dask,
@@ -201,17 +202,27 @@ def _run(args: argparse.Namespace, bar: ProgressBar | None) -> RowSummary:
         results = _written(found, writers)
         lines: Iterator[str] | None = None
         if args.output == "-":
-            lines = (dumps_strict(record_json(diff, key)) + "\n" for diff in results)
+            lines = (json_text(record_json(diff, key)) + "\n" for diff in results)
         elif not args.output and not args.quiet:
             lines = (line + "\n" for line in row_lines(results, key, args.width, painter(args.color)))
         for line in lines if lines is not None else ():
             if bar is not None:
                 bar.clear()  # so that no report line starts after the progress line
-            sys.stdout.write(line)
+            _write(sys.stdout, line)
         for _ in results:  # what is left when nothing is shown
             pass
     _finish(bar, found.summary, args, sys.stderr if args.output == "-" else sys.stdout)
     return found.summary
+
+
+def _write(stream: TextIO, text: str) -> None:
+    """`text` on a stream whose encoding may not hold all of it (a lone surrogate, from a JSON
+    escape): what it cannot hold is written as a backslash escape."""
+    try:
+        stream.write(text)
+    except UnicodeEncodeError:
+        encoding = stream.encoding or "utf-8"
+        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
 
 
 def _written(found: Iterator[RowDiff], writers: list[RecordWriter | DifferenceWriter]) -> Iterator[RowDiff]:
@@ -250,7 +261,8 @@ def _found(args: argparse.Namespace, bar: ProgressHook | None, client: object) -
 def _finish(bar: ProgressBar | None, summary: RowSummary, args: argparse.Namespace, stream: TextIO) -> None:
     _clear(bar)
     if not args.quiet:
-        stream.writelines(line + "\n" for line in rows_summary_lines(summary, (args.first, args.second)))
+        for line in rows_summary_lines(summary, (args.first, args.second)):
+            _write(stream, line + "\n")
     stream.flush()
 
 

@@ -21,7 +21,9 @@ from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, Progr
 from ._keys import RowKey
 from ._memory import diff_rows
 from ._keys import OnError
-from ._output import DIFFERENCE_COLUMNS, DifferenceWriter, RecordWriter, atomic_output, key_columns, read_records, record_json
+from ._output import (
+    DIFFERENCE_COLUMNS, DifferenceWriter, RecordWriter, atomic_output, json_text, key_columns, read_records, record_json,
+)
 from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary, SpillFolderFull, WorkerDied
 from ._rules import compare_rows
 from ._sources import Source
@@ -31,6 +33,6 @@ __all__ = [
     "BLOCK_BYTES", "DIFFERENCE_COLUMNS", "PARTITION_BYTES", "ROW_KINDS", "DifferenceWriter", "OnError", "Partitioning",
     "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
     "RowsError", "Source", "SpillFolderFull", "WorkerDied", "atomic_output", "compare_rows", "connect",
-    "diff_datasets", "diff_on_dask", "diff_rows", "key_columns", "quiet_fork_server", "read_records", "record_json",
+    "diff_datasets", "diff_on_dask", "diff_rows", "json_text", "key_columns", "quiet_fork_server", "read_records", "record_json",
     "write_on_dask",
 ]

@@ -251,7 +251,7 @@ def _parquet_part(record: dict[str, Any], name: str) -> str | None:
     if name == "kind":
         return str(record["kind"])
     if name == "error":
-        return record.get("error")
+        return _plain(record.get("error"))
     return json_text(record[name])
 
 
@@ -296,9 +296,9 @@ def key_columns(key: RowKey) -> list[str]:
     return names
 
 
-def _where(row: RowAt) -> tuple[str, int | None]:
+def _where(row: RowAt) -> tuple[str | None, int | None]:
     name, _, line = row.at.rpartition(":")
-    return (name, int(line)) if line.isdigit() else (row.at, None)
+    return (_plain(name), int(line)) if line.isdigit() else (_plain(row.at), None)
 
 
 def difference_rows(diff: RowDiff) -> Iterator[list[Any]]:
@@ -313,7 +313,7 @@ def difference_rows(diff: RowDiff) -> Iterator[list[Any]]:
             if entry.kind == "length_changed" and entry.tail is not None:
                 items = json_text(list(entry.tail))
                 added, removed = (items, None) if entry.lengths[1] > entry.lengths[0] else (None, items)
-            yield [entry.kind, entry.pointer, _text(a), _text(b), added, removed, *a_at, *b_at, None]
+            yield [entry.kind, _plain(entry.pointer), _text(a), _text(b), added, removed, *a_at, *b_at, None]
     elif diff.kind == "duplicate_key":
         for row in diff.a:
             yield ["duplicate_key", "", _text(row.row), None, None, None, *_where(row), None, None, None]
@@ -322,11 +322,18 @@ def difference_rows(diff: RowDiff) -> Iterator[list[Any]]:
     else:
         a = _text(diff.a[0].row) if diff.a and diff.a[0].row is not None else None
         b = _text(diff.b[0].row) if diff.b and diff.b[0].row is not None else None
-        yield [diff.kind, "", a, b, None, None, *a_at, *b_at, diff.error or None]
+        yield [diff.kind, "", a, b, None, None, *a_at, *b_at, _plain(diff.error or None)]
 
 
 def _text(value: object) -> str | None:
     return None if value is MISSING else json_text(value)
+
+
+def _plain(text: str | None) -> str | None:
+    """Text that encodes as UTF-8: a lone surrogate (of a key in a pointer) as its escape."""
+    if text is None or _encodes(text):
+        return text
+    return text.encode("utf-8", "backslashreplace").decode("ascii", "backslashreplace")
 
 
 class _KeyColumn:
