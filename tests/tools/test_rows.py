@@ -532,3 +532,13 @@ def test_lone_surrogates_in_keys_and_values_reach_every_output(tmp_path, capfd, 
         assert sorted(json.loads(line)["kind"] for line in out.splitlines()) == ["changed", "error", "only_in_a"]
     elif output.startswith("out"):
         assert sorted(r["kind"] for r in read_records(str(tmp_path / output))) == ["changed", "error", "only_in_a"]
+
+
+@pytest.mark.parametrize("option", ["--output", "--output-differences"])
+def test_parquet_output_without_pyarrow_says_what_to_install(tmp_path, capsys, monkeypatch, option):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    write_lines(tmp_path / "a.jsonl", [{"id": 1}])
+    status = main(["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "--key", "/id", option, str(tmp_path / "o.parquet")])
+    assert (status, capsys.readouterr().err) == (2, "corvane-diff rows: Parquet files need pyarrow: pip install 'corvane[parquet]'\n")
+    assert sorted(os.listdir(tmp_path)) == ["a.jsonl"]

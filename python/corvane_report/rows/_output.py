@@ -191,6 +191,8 @@ class RecordWriter(_Written):
         self.path = path
         self.key = key
         self.parquet = _is_parquet(path)
+        if self.parquet:
+            parquet_module()  # RowsError saying what to install, before anything is written
         self.held: list[dict[str, Any]] = []
         with named(path):
             self._output = _Output(path)
@@ -380,6 +382,8 @@ class DifferenceWriter(_Written):
     def __init__(self, path: str, key: RowKey) -> None:
         self.path = path
         self.key = key
+        if _is_parquet(path):
+            parquet_module()  # RowsError saying what to install, before the comparison starts
         self.names = key_columns(key)
         self.columns = [_KeyColumn() for _ in key.pointers]
         beside = None if is_url(path) else os.path.dirname(os.path.abspath(path))

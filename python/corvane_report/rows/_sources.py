@@ -267,7 +267,7 @@ def parquet_module() -> Any:
     try:
         import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
-        raise RowsError("reading Parquet needs pyarrow: pip install 'corvane[parquet]'") from None
+        raise RowsError("Parquet files need pyarrow: pip install 'corvane[parquet]'") from None
     return pq
 
 
