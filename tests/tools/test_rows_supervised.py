@@ -88,12 +88,19 @@ class Run:
         self.output = tmp_path / "out.jsonl"
         argv = [SCRIPT, "rows", folder / "a.jsonl", folder / "b.jsonl", "--key", "/id", "--jobs", str(jobs), *SMALL,
                 "--output", self.output, "--temp-dir", self.temp]
-        self.child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_own_group)
+        # PYTHONFAULTHANDLER: a run that hangs is ended with SIGABRT, which prints where each thread was.
+        self.child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_own_group,
+                                      env=dict(os.environ, PYTHONFAULTHANDLER="1"))
 
     def end(self):
         """(status, standard error, seconds from now to the end)."""
         started = time.monotonic()
-        _, err = self.child.communicate(timeout=60)
+        try:
+            _, err = self.child.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.child.pid, signal.SIGABRT)
+            _, err = self.child.communicate(timeout=60)
+            pytest.fail(f"the run hung:\n{err.decode()}")
         return self.child.returncode, err.decode(), time.monotonic() - started
 
     def left_behind(self):
@@ -119,7 +126,9 @@ def _checked(run, expected, signum, status, err, seconds):
         return
     if signum == signal.SIGKILL:
         assert status == 2 and err.count("\n") == 1, err
-        assert err.startswith("corvane-diff rows: a worker process was killed by SIGKILL ") and _TASK.search(err), err
+        # Killed the moment it was forked, a worker may die before the command has seen it start.
+        started = err == "corvane-diff rows: a worker process ended abruptly as the workers started\n"
+        assert started or err.startswith("corvane-diff rows: a worker process was killed by SIGKILL ") and _TASK.search(err), err
         return
     word = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated"}[signum]
     if status == 128 + signum:

@@ -7,8 +7,7 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from contextlib import ExitStack, contextmanager
-from types import FrameType
+from contextlib import ExitStack
 from typing import TextIO, TypedDict
 
 from ..report import Tolerance
@@ -33,6 +32,7 @@ from ..rows import (
     json_text,
     quiet_fork_server,
     record_json,
+    stop_on_signals,
     write_on_dask,
 )
 from ._common import PROG, Command, at_least, filter_of, painter
@@ -112,66 +112,44 @@ def _arguments(p: argparse.ArgumentParser) -> None:
     out.add_argument("-q", "--quiet", action="store_true", help="no report, summary or progress; only the exit status")
 
 
-class _Signals:
-    """SIGINT and SIGTERM as KeyboardInterrupt, so that every run unwinds the same way (the spill
-    folder and the workers go, a partial output file is removed); later ones are ignored while it
-    unwinds, so that a second Ctrl-C cannot cut the clean-up short. A signal ignored when the
-    program started (SIGINT in a background job) stays ignored."""
-
-    def __init__(self) -> None:
-        self.received: int | None = None
-
-    def _handle(self, signum: int, frame: FrameType | None) -> None:
-        if self.received is not None:
-            return
-        self.received = signum
-        raise KeyboardInterrupt
-
-    @contextmanager
-    def handled(self) -> Iterator[None]:
-        held = {signum: signal.signal(signum, self._handle) for signum in (signal.SIGINT, signal.SIGTERM)
-                if signal.getsignal(signum) is not signal.SIG_IGN}
-        try:
-            yield
-        finally:
-            for signum, handler in held.items():
-                signal.signal(signum, handler)
-
-    @property
-    def status(self) -> int:
-        return 128 + (self.received or signal.SIGINT)
-
-
 def run(args: argparse.Namespace) -> int:
     bar = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     quiet_fork_server()
-    signals = _Signals()
-    try:
-        with signals.handled():
+    with stop_on_signals() as stop:
+        try:
             try:
                 summary = _run(args, bar)
             finally:
                 _clear(bar)
-    except KeyboardInterrupt:
-        word = "terminated" if signals.received == signal.SIGTERM else "interrupted"
-        print(f"{PROG} rows: {word}", file=sys.stderr)
-        return signals.status
-    except SpillFolderFull as exc:
+        except Exception as exc:
+            if stop.received is None:
+                return _failed(exc, args)
+        except KeyboardInterrupt:
+            if stop.received is None:  # not one of ours (the signal was ignored, say): as Python has it
+                raise
+        if stop.received is None:
+            return 1 if summary.differ else 0
+    # A signal stopped the run (whatever it unwound through on the way).
+    print(f"{PROG} rows: {'terminated' if stop.received == signal.SIGTERM else 'interrupted'}", file=sys.stderr)
+    return stop.status
+
+
+def _failed(exc: Exception, args: argparse.Namespace) -> int:
+    """The exit status of a run that failed, its message on standard error (one line)."""
+    if isinstance(exc, SpillFolderFull):
         print(f"{PROG} rows: {exc} (--temp-dir puts it elsewhere)", file=sys.stderr)
-        return 2
-    except WorkerDied as exc:
+    elif isinstance(exc, WorkerDied):
         print(f"{PROG} rows: {str(exc).replace('a smaller partition size', 'a smaller --partition-size')}", file=sys.stderr)
-        return 2
-    except RowsError as exc:
+    elif isinstance(exc, RowsError):
         print(f"{PROG} rows: {exc}", file=sys.stderr)
-        return 2
-    except BrokenPipeError:  # the reader (say, `head`) has gone: stop quietly
+    elif isinstance(exc, BrokenPipeError):  # the reader (say, `head`) has gone: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except OSError as exc:
+    elif isinstance(exc, OSError):
         print(f"{PROG} rows: {exc.filename or args.output}: {exc.strerror or exc}", file=sys.stderr)
-        return 2
-    return 1 if summary.differ else 0
+    else:
+        raise exc
+    return 2
 
 
 def _clear(bar: ProgressBar | None) -> None:

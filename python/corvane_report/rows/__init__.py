@@ -26,13 +26,14 @@ from ._output import (
 )
 from ._results import ROW_KINDS, RowAt, RowDiff, RowDiffs, RowKind, RowsError, RowSummary, SpillFolderFull, WorkerDied
 from ._rules import compare_rows
+from ._signals import Stop, stop_on_signals
 from ._sources import Source
 from ._workers import quiet_fork_server
 
 __all__ = [
     "BLOCK_BYTES", "DIFFERENCE_COLUMNS", "PARTITION_BYTES", "ROW_KINDS", "DifferenceWriter", "OnError", "Partitioning",
     "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
-    "RowsError", "Source", "SpillFolderFull", "WorkerDied", "atomic_output", "compare_rows", "connect",
+    "RowsError", "Source", "SpillFolderFull", "Stop", "WorkerDied", "atomic_output", "compare_rows", "connect",
     "diff_datasets", "diff_on_dask", "diff_rows", "json_text", "key_columns", "quiet_fork_server", "read_records", "record_json",
-    "write_on_dask",
+    "stop_on_signals", "write_on_dask",
 ]

@@ -25,6 +25,7 @@ from ._keys import OnError, Terms
 from ._output import RecordWriter, part_path, summary_from_json, summary_json, write_summary
 from ._partitions import KeyReader, Side, Where, compare_sides, locator, where_table
 from ._results import RowAt, RowDiff, RowDiffs, RowsError, RowSummary
+from ._signals import shielded
 from ._sources import Block, is_url, read_block, size_of
 
 if TYPE_CHECKING:
@@ -251,7 +252,7 @@ def _result(future: Any, watch: _Watch) -> Any:
     while not future.done():
         # distributed.wait rather than result(timeout=): the latter's time-out can fail inside
         # distributed itself on a busy client.
-        with contextlib.suppress(TimeoutError, distributed.TimeoutError):
+        with contextlib.suppress(TimeoutError, distributed.TimeoutError), shielded():
             distributed.wait([future], timeout=_TICK_SECONDS)
         watch.tick()
     return future.result()
@@ -298,7 +299,7 @@ def write_on_dask(
     try:
         pending = set(futures)
         while pending:
-            with contextlib.suppress(TimeoutError, dask.distributed.TimeoutError):
+            with contextlib.suppress(TimeoutError, dask.distributed.TimeoutError), shielded():
                 dask.distributed.wait(list(pending), timeout=_TICK_SECONDS, return_when="FIRST_COMPLETED")
             for future in [future for future in pending if future.done()]:
                 pending.discard(future)

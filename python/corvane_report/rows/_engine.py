@@ -29,6 +29,7 @@ from ._partitions import (
 )
 from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
 from ._sources import Block, Source, files_of, is_url, plan_file, size_of
+from ._signals import shielded
 from ._workers import TICK_SECONDS, Workers, adder, counters, pool_context
 
 PARTITION_BYTES: Final = 32 << 20
@@ -153,38 +154,44 @@ class _Run:
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
                 summary: RowSummary) -> Generator[RowDiff]:
         blocks, iterables = planned
-        # The folder goes however the run ends: read to the end, left early, an error, Ctrl-C.
-        with _spill_folder(temp_dir) as folder:
-            pool: Workers | None = None
-            finished = False
-            try:
-                if self.context is not None:
-                    pool = Workers(self.jobs, folder, self.context, self.rows, self.size)
-                set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
-                parts = self._partitions(blocks)
-                spilled = self._spill(pool, blocks, iterables, folder, parts)
-                lines = {result.block: result.lines for result in spilled}
-                where = where_table(blocks, [lines[block.index] for block in blocks])
-                tasks = [CompareTask(part, folder, pieces, where, self.terms, errors=part == parts)
-                         for part, pieces in _by_partition(spilled, parts + 1)]
-                self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
-                self.state.phase = "comparing"
-                for compared in self._ordered(pool, tasks, parts):
-                    summary.add(compared.summary)
-                    self.state.partitions_done += 1
-                    self.tick()
-                    yield from compared.found
-                self.tick(final=True)
-                finished = True
-            except OSError as exc:
-                if exc.errno in (errno.ENOSPC, errno.EDQUOT):
-                    raise SpillFolderFull(folder) from None
-                raise
-            finally:
-                # Before the folder goes: a worker may still be writing into it.
-                if pool is not None:
+        # The folder goes however the run ends: read to the end, left early, an error, a signal.
+        # Its making and the clean-up are shielded: a signal there would leave it behind.
+        spill: tempfile.TemporaryDirectory[str] | None = None
+        pool: Workers | None = None
+        finished = False
+        try:
+            with shielded():
+                spill = _spill_folder(temp_dir)
+            folder = spill.name
+            if self.context is not None:
+                pool = Workers(self.jobs, folder, self.context, self.rows, self.size)
+            set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
+            parts = self._partitions(blocks)
+            spilled = self._spill(pool, blocks, iterables, folder, parts)
+            lines = {result.block: result.lines for result in spilled}
+            where = where_table(blocks, [lines[block.index] for block in blocks])
+            tasks = [CompareTask(part, folder, pieces, where, self.terms, errors=part == parts)
+                     for part, pieces in _by_partition(spilled, parts + 1)]
+            self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
+            self.state.phase = "comparing"
+            for compared in self._ordered(pool, tasks, parts):
+                summary.add(compared.summary)
+                self.state.partitions_done += 1
+                self.tick()
+                yield from compared.found
+            self.tick(final=True)
+            finished = True
+        except OSError as exc:
+            if exc.errno in (errno.ENOSPC, errno.EDQUOT) and spill is not None:
+                raise SpillFolderFull(spill.name) from None
+            raise
+        finally:
+            with shielded():
+                if pool is not None:  # before the folder goes: a worker may still be writing into it
                     pool.close(finished)
                 set_reporter(lambda rows, size: None)
+                if spill is not None:
+                    spill.cleanup()
 
     def _report_here(self, rows: int, size: int) -> None:
         """Spilling in this process: count, and draw the progress now and then."""

@@ -23,6 +23,7 @@ from typing import IO, Any, Final, cast
 from ..report import MISSING, Entry, dumps_strict, from_strict_json, to_strict_json
 from ._keys import RowKey
 from ._results import COUNTS, RowAt, RowDiff, RowSummary
+from ._signals import shielded
 from ._sources import PARQUET_SUFFIXES, is_url, open_binary, parquet_module
 
 _PARQUET_COLUMNS: Final = ("kind", "key", "a", "b", "differences", "error")
@@ -111,15 +112,18 @@ def atomic_output(path: str) -> Iterator[IO[bytes]]:
         yield from _url_output(path)
         return
     folder, name = os.path.split(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
+    temporary = None
     try:
+        with shielded():  # a signal between making the file and knowing its name would leave it
+            fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=folder)
         os.fchmod(fd, 0o666 & ~_umask())  # what open() would have made, not mkstemp's 0600
         with open(fd, "wb") as f:
             yield f
         os.replace(temporary, path)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        if temporary is not None:
+            with shielded(), contextlib.suppress(OSError):
+                os.unlink(temporary)
         raise
 
 

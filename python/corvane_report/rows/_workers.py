@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any, Final, TypeVar, cast
 
 from ._partitions import set_reporter
 from ._results import SpillFolderFull, WorkerDied
+from ._signals import shielded
 
 if TYPE_CHECKING:
     from multiprocessing.sharedctypes import Synchronized
@@ -162,43 +163,57 @@ class Workers:
         self._results_writer = getattr(getattr(self.executor, "_result_queue", None), "_writer", None)
 
     def submit(self, label: str, func: Callable[[Any], T], task: object) -> Future[T]:
-        try:
-            future = self.executor.submit(_labelled, label, func, task)
-        except BrokenProcessPool:
-            raise self._died() from None
-        if len(self.processes) < self.jobs:  # the workers start with the first tasks: keep a hold of them
-            for process in multiprocessing.active_children():
-                if process not in self._others and process.pid is not None:
-                    self.processes.setdefault(process.pid, process)
+        with shielded():  # the pool's locks (see _signals)
+            try:
+                future = self.executor.submit(_labelled, label, func, task)
+            except BrokenProcessPool:
+                raise self._died() from None
+            if len(self.processes) < self.jobs:  # the workers start with the first tasks: keep a hold of them
+                for process in multiprocessing.active_children():
+                    if process not in self._others and process.pid is not None:
+                        self.processes.setdefault(process.pid, process)
         return future
 
     def result(self, future: Future[T], tick: Callable[[], None]) -> T:
         """The task's result; `tick` called every few tenths of a second while it runs."""
         while True:
             try:
-                return future.result(timeout=TICK_SECONDS)
+                with shielded():  # the future's condition (see _signals); a signal waits a tick at most
+                    return future.result(timeout=TICK_SECONDS)
             except FutureTimeout:
                 tick()
             except BrokenProcessPool:
                 raise self._died() from None
+            # The pool itself misses a worker killed while it wrote a result: the pool's thread
+            # waits for the rest of the message, and the other workers for the lock it held.
+            if any(process.exitcode is not None for process in self.processes.values()):
+                raise self._died()
 
     def _died(self) -> WorkerDied:
+        known = list(self.processes.values())
         deadline = time.monotonic() + _JOIN_SECONDS
-        while not (dead := [process for process in self.processes.values() if process.exitcode is not None]):
-            if time.monotonic() > deadline:  # its exit status went to the pool's own thread first
-                return WorkerDied("a worker process ended abruptly")
+        while True:
+            # The pool ends the others with SIGTERM once one is gone: the one to name is the one
+            # that ended otherwise. Its exit status may reach the pool's own thread first.
+            dead = [process for process in known if process.exitcode is not None]
+            first = [process for process in dead if process.exitcode != -signal.SIGTERM]
+            if first or len(dead) == len(known) or time.monotonic() > deadline:
+                break
             time.sleep(0.01)
-        # The pool ends the others with SIGTERM once one is gone: name the one that went first.
-        dead = [process for process in dead if process.exitcode != -signal.SIGTERM] or dead
-        parts = []
-        for process in dead:
-            code = process.exitcode or 0
-            how = f"was killed by {signal_name(code)}" if code < 0 else f"exited with status {code}"
-            doing = self._label(process.pid)
-            parts.append(f"a worker process {how} while {doing}" if doing else f"a worker process {how} between tasks")
-            if code == -signal.SIGKILL:
-                parts[-1] += " (as the out-of-memory killer does: a smaller partition size needs less memory)"
-        return WorkerDied("; ".join(parts))
+        if not first and len(known) < self.jobs:  # it died before this process saw it start
+            return WorkerDied("a worker process ended abruptly as the workers started")
+        if not dead:
+            return WorkerDied("a worker process ended abruptly")
+        return WorkerDied("; ".join(self._how(process) for process in first or dead))
+
+    def _how(self, process: BaseProcess) -> str:
+        code = process.exitcode or 0
+        how = f"was killed by {signal_name(code)}" if code < 0 else f"exited with status {code}"
+        doing = self._label(process.pid)
+        text = f"a worker process {how} while {doing}" if doing else f"a worker process {how} between tasks"
+        if code == -signal.SIGKILL:
+            text += " (as the out-of-memory killer does: a smaller partition size needs less memory)"
+        return text
 
     def _label(self, pid: int | None) -> str:
         try:
@@ -209,6 +224,10 @@ class Workers:
 
     def close(self, finished: bool) -> None:
         """Ends the workers: at once unless the run `finished` (then they are let go)."""
+        with shielded():
+            self._close(finished)
+
+    def _close(self, finished: bool) -> None:
         if finished:
             self.executor.shutdown(wait=True)
         self._writer.close()  # every worker leaves on its own now; the kill makes it immediate
