@@ -542,3 +542,35 @@ def test_parquet_output_without_pyarrow_says_what_to_install(tmp_path, capsys, m
     status = main(["rows", str(tmp_path / "a.jsonl"), str(tmp_path / "a.jsonl"), "--key", "/id", option, str(tmp_path / "o.parquet")])
     assert (status, capsys.readouterr().err) == (2, "corvane-diff rows: Parquet files need pyarrow: pip install 'corvane[parquet]'\n")
     assert sorted(os.listdir(tmp_path)) == ["a.jsonl"]
+
+
+@pytest.mark.parametrize("line, unread", [
+    (b'{"id": 1, "x": "plain"}', True),
+    (b'{"id": 1, "x": NaN}', False),
+    (b'{"id": 1, "x": ' + b"9" * 38 + b"}", True),  # below 2**127
+    (b'{"id": 1, "x": ' + b"9" * 39 + b"}", False),
+    (b'{"id": 1, "x": "\\u00e9"}', True),
+    (b'{"id": 1, "x": "\\ud83d\\ude00"}', False),  # a pair: decoded to be sure, equal all the same
+    (b'{"id": 1, "x": "\\uDC00"}', False),
+])
+def test_identical_lines_unread_only_where_decoding_could_not_tell(line, unread):
+    from corvane_report.rows._rules import same_unread, same_unread_all
+
+    assert same_unread(line) is unread
+    lines = [b'{"id": 0}'] * 1500 + [line] + [b'{"id": 2}'] * 700
+    assert same_unread_all(lines) == [True] * 1500 + [unread] + [True] * 700
+
+
+def test_a_signal_in_a_shielded_block_waits_for_its_end():
+    from corvane_report.rows import stop_on_signals
+    from corvane_report.rows._signals import shielded
+
+    reached = []
+    with stop_on_signals() as stop:
+        with pytest.raises(KeyboardInterrupt):
+            with shielded():
+                os.kill(os.getpid(), signal.SIGTERM)
+                time.sleep(0.05)  # the handler has run by now, and kept the signal
+                reached.append("end of the block")
+        os.kill(os.getpid(), signal.SIGTERM)  # a second signal, while the first unwinds: ignored
+    assert reached == ["end of the block"] and (stop.received, stop.status) == (signal.SIGTERM, 143)
