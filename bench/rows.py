@@ -215,6 +215,8 @@ import sys, duckdb
 sql = open(sys.argv[1]).read().replace("{a}", sys.argv[2]).replace("{b}", sys.argv[3])
 connection = duckdb.connect()
 connection.execute("SET enable_progress_bar = false")
+if sys.argv[4:]:
+    connection.execute(f"SET threads = {int(sys.argv[4])}")
 for statement in sql.split(";"):
     body = "\\n".join(line for line in statement.splitlines() if not line.lstrip().startswith("--")).strip()
     if body:
@@ -223,9 +225,10 @@ print(*found[0])
 """
 
 
-def run_duckdb(folder: Path, rows: int) -> Run:
-    """bench/rows_duckdb.sql in a process of its own (DuckDB's default threads: every core)."""
-    argv = [sys.executable, "-c", _DUCKDB_CHILD, str(DUCKDB_SQL), str(folder / "a.jsonl"), str(folder / "b.jsonl")]
+def run_duckdb(folder: Path, rows: int, threads: int | None = None) -> Run:
+    """bench/rows_duckdb.sql in a process of its own (by default DuckDB's threads: every core)."""
+    argv = [sys.executable, "-c", _DUCKDB_CHILD, str(DUCKDB_SQL), str(folder / "a.jsonl"), str(folder / "b.jsonl"),
+            *([str(threads)] if threads else [])]
     started = time.perf_counter()
     child = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     memory = TreeMemory(child.pid)
@@ -236,12 +239,12 @@ def run_duckdb(folder: Path, rows: int) -> Run:
         sys.exit(f"DuckDB failed ({child.returncode}): {stderr}")
     only_a, only_b, changed = map(int, stdout.split()[-3:])
     counts = {"only in a": only_a, "only in b": only_b, "changed": changed, "duplicate keys": 0}
-    return Run("DuckDB (SQL: full outer join, IS DISTINCT FROM)", rows, seconds, sum(memory.cpu.values()),
-               memory.pss_sum / 2**20, memory.rss_max / 2**20, counts)
+    label = "DuckDB (SQL: full outer join, IS DISTINCT FROM)" + (f", {threads} thread" if threads else "")
+    return Run(label, rows, seconds, sum(memory.cpu.values()), memory.pss_sum / 2**20, memory.rss_max / 2**20, counts)
 
 
-def best_duckdb(runs: int, folder: Path, rows: int) -> Run:
-    done = [run_duckdb(folder, rows) for _ in range(runs)]
+def best_duckdb(runs: int, folder: Path, rows: int, threads: int | None = None) -> Run:
+    done = [run_duckdb(folder, rows, threads) for _ in range(runs)]
     best = min(done, key=lambda run: run.seconds)
     best.pss_mib, best.rss_mib = max(run.pss_mib for run in done), max(run.rss_mib for run in done)
     return best
@@ -329,9 +332,10 @@ def table(runs: list[Run], size_mb: float, cores: float, peers: dict[str, tuple[
         out.append(f"| {label} | {big:,} | {seconds:,.1f} | {big / seconds:,.0f} | | | {memory} |")
     ratios = []
     for rows in sorted({run.rows for run in runs}):
-        at = {run.label.split(" --jobs ")[-1] if "--jobs" in run.label else "duckdb": run.seconds for run in runs if run.rows == rows}
-        ratios.append(f"at {rows:,} rows, DuckDB / corvane --jobs 1: {at['duckdb'] / at['1']:.2f}, "
-                      f"corvane --jobs 1 / --jobs 2: {at['1'] / at['2']:.2f}")
+        at = {run.label.split(" --jobs ")[-1] if "--jobs" in run.label else
+              "duckdb1" if run.label.endswith(", 1 thread") else "duckdb": run.seconds for run in runs if run.rows == rows}
+        ratios.append(f"at {rows:,} rows, DuckDB / corvane --jobs 1: {at['duckdb'] / at['1']:.2f}, DuckDB on one thread / "
+                      f"corvane --jobs 1: {at['duckdb1'] / at['1']:.2f}, corvane --jobs 1 / --jobs 2: {at['1'] / at['2']:.2f}")
     out += ["", "Speed-ups (time over time): " + "; ".join(ratios) + "."]
     if peers:
         out += ["", "Ratios to the faster corvane run at the larger size: " +
@@ -356,7 +360,8 @@ def main() -> None:
         cores = free_cores()
         print(f"two busy processes get {cores:.1f} cores", flush=True)
         for rows, folder in folders.items():
-            for run in (best_duckdb(2, folder, rows), best_of(2, folder, 1, rows), best_of(2, folder, 2, rows)):
+            for run in (best_duckdb(2, folder, rows), best_duckdb(2, folder, rows, threads=1), best_of(2, folder, 1, rows),
+                        best_of(2, folder, 2, rows)):
                 check(run, planted[rows])
                 runs.append(run)
                 print(f"{run.label}, {rows:,} rows: {run.seconds:.1f} s, {run.cpu_seconds:.1f} CPU s, "
