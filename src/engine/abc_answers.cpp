@@ -422,6 +422,11 @@ Stock& stock() {
 }  // namespace
 
 void AbcAnswers::remember(PyTypeObject* type, AbcTest test, int answer, uint64_t epoch) noexcept {
+    if (test == AbcTest::Mapping && answer == 0 && type == &PyList_Type) {
+        list_no_mapping_ = epoch;
+    } else if (test == AbcTest::Mapping && answer == 0 && type == &PyTuple_Type) {
+        tuple_no_mapping_ = epoch;
+    }
     if (epoch != epoch_) {
         epoch_ = epoch;
         used_ = 0;

@@ -8,9 +8,12 @@
 
 namespace corvane {
 
-// The branches of the decision table, in their fixed order, and Unknown for a pair whose
-// branch only the tests can tell.
-enum class Branch : uint8_t { Strings, Integers, Floats, Mappings, Sequences, Iterators, Other, Unknown };
+// The branches of the decision table, in their fixed order; two of them again where the pair is
+// known to be of exact built-in types (two exact dicts, two exact lists or tuples), whose walks
+// read them in place; and Unknown for a pair whose branch only the tests can tell.
+enum class Branch : uint8_t {
+    Strings, Integers, Floats, Mappings, Sequences, Iterators, Other, ExactDicts, ExactSequences, Unknown
+};
 
 // The chain of tests in its fixed order, each applied to a, then to b.
 Branch classify_by_tests(Walk& walk, PyObject* a, PyObject* b);
@@ -29,10 +32,10 @@ inline Branch classify_same_type(Walk& walk, PyTypeObject* type, PyObject* a) {
         return Branch::Floats;
     }
     if (type == &PyDict_Type) {
-        return Branch::Mappings;
+        return Branch::ExactDicts;
     }
     if (type == &PyList_Type || type == &PyTuple_Type) {
-        return known_answer(walk, type, AbcTest::Mapping) == 0 ? Branch::Sequences : Branch::Unknown;
+        return walk.abc().not_a_mapping(type, walk.epoch()) ? Branch::ExactSequences : Branch::Unknown;
     }
     // Two Nones: neither a mapping nor a sequence by the remembered answers, and not iterators
     // (None has no __next__), a test that needs the Iterator class fetched.
@@ -43,10 +46,23 @@ inline Branch classify_same_type(Walk& walk, PyTypeObject* type, PyObject* a) {
     return Branch::Unknown;
 }
 
+// A list against a tuple: both sequences read in place once neither is a mapping.
+inline bool exact_sequences(Walk& walk, PyTypeObject* ta, PyTypeObject* tb) {
+    return (ta == &PyList_Type || ta == &PyTuple_Type) && (tb == &PyList_Type || tb == &PyTuple_Type) &&
+           walk.abc().not_a_mapping(ta, walk.epoch()) && walk.abc().not_a_mapping(tb, walk.epoch());
+}
+
 inline Branch classify(Walk& walk, PyObject* a, PyObject* b) {
     PyTypeObject* type = Py_TYPE(a);
-    Branch known = type == Py_TYPE(b) ? classify_same_type(walk, type, a) : Branch::Unknown;
-    return known != Branch::Unknown ? known : classify_by_tests(walk, a, b);
+    if (type == Py_TYPE(b)) {
+        Branch known = classify_same_type(walk, type, a);
+        if (known != Branch::Unknown) {
+            return known;
+        }
+    } else if (exact_sequences(walk, type, Py_TYPE(b))) {
+        return Branch::ExactSequences;
+    }
+    return classify_by_tests(walk, a, b);
 }
 
 // The records of the value branches, out of the loops' way.
@@ -73,6 +89,16 @@ void add_type_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path
             add_value_change(walk, x, y, path);
         }
         return;
+    case Branch::ExactDicts: {
+        RecursionGuard guard(path);
+        compare_exact_dicts(walk, a, b, path);
+        return;
+    }
+    case Branch::ExactSequences: {
+        RecursionGuard guard(path);
+        compare_in_place(walk, a, b, path);
+        return;
+    }
     case Branch::Mappings: {
         RecursionGuard guard(path);
         corvane_map(walk, a, b, path);

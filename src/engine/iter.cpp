@@ -6,6 +6,7 @@
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 namespace corvane {
@@ -65,6 +66,72 @@ private:
     PyObject* const* items_;  // in place, or in the copy once pinned
     size_t size_;
     RefArray copy_;
+};
+
+// Two exact lists or tuples read in place as one view. A pin copies, with references, what the
+// walk may still read of either: the current pair and those after it (a tuple's items cannot
+// change and its holder keeps it alive, so only a list is copied, and a pair of tuples is not
+// chained at all).
+class InPlacePair final : public LazyView {
+public:
+    InPlacePair(Walk& walk, PyObject* a, PyObject* b) noexcept
+        : LazyView(walk, PyList_CheckExact(a) || PyList_CheckExact(b)),
+          a_(PySequence_Fast_ITEMS(a)),
+          b_(PySequence_Fast_ITEMS(b)),
+          size_a_(static_cast<size_t>(PySequence_Fast_GET_SIZE(a))),
+          size_b_(static_cast<size_t>(PySequence_Fast_GET_SIZE(b))),
+          list_a_(PyList_CheckExact(a)),
+          list_b_(PyList_CheckExact(b)) {}
+    ~InPlacePair() override {
+        if (kept_) {
+            walk().release_in_destructor(kept_->b);
+            walk().release_in_destructor(kept_->a);
+        }
+    }
+
+    size_t size_a() const noexcept { return size_a_; }
+    size_t size_b() const noexcept { return size_b_; }
+    // The walk is on the pair at `i`; what comes before it is never read again.
+    void at(size_t i) noexcept { current_ = i; }
+    Operand a(size_t i) const noexcept { return Operand(a_[i]); }
+    Operand b(size_t i) const noexcept { return Operand(b_[i]); }
+
+private:
+    // What a pin keeps of the lists, made only then.
+    struct Kept {
+        RefArray a;
+        RefArray b;
+    };
+
+    // Copies a list's items from `from` on, and has `items` read them there: item i of the copied
+    // range is copy[i - from], addressed from an integer so that no pointer points before the copy.
+    static void keep_from(size_t from, PyObject* const*& items, size_t size, RefArray& copy) {
+        RefArray kept(size - from);
+        for (size_t i = from; i < size; ++i) {
+            kept.put(i - from, Ref::borrow(items[i]));
+        }
+        copy = std::move(kept);
+        items = reinterpret_cast<PyObject* const*>(reinterpret_cast<uintptr_t>(copy.data()) - from * sizeof(PyObject*));
+    }
+
+    void pin() override {
+        kept_ = std::make_unique<Kept>();
+        if (list_a_ && current_ < size_a_) {
+            keep_from(current_, a_, size_a_, kept_->a);
+        }
+        if (list_b_ && current_ < size_b_) {
+            keep_from(current_, b_, size_b_, kept_->b);
+        }
+    }
+
+    PyObject* const* a_;  // in place, or in the copy once pinned
+    PyObject* const* b_;
+    size_t size_a_;
+    size_t size_b_;
+    bool list_a_;
+    bool list_b_;
+    size_t current_ = 0;
+    std::unique_ptr<Kept> kept_;
 };
 
 namespace {
@@ -176,14 +243,26 @@ namespace {
 
 }  // namespace
 
+void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    InPlacePair pair(walk, a.get(), b.get());
+    size_t common = std::min(pair.size_a(), pair.size_b());
+    for (size_t i = 0; i < common; ++i) {
+        pair.at(i);
+        PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
+        corvane_dispatch(walk, pair.a(i), pair.b(i), &child);
+    }
+    if (pair.size_a() != pair.size_b()) {
+        walk.out.emplace_back(std::in_place_type<IterLenMismatch>,
+                              IterLenMismatch{materialize(path), pair.size_a(), pair.size_b()});
+    }
+}
+
 void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     if (!is_plain_sequence(a.get()) || !is_plain_sequence(b.get())) {
         compare_iterated(walk, a, b, path);
         return;
     }
-    InPlace items_a(walk, a.get());
-    InPlace items_b(walk, b.get());
-    compare_positions(walk, items_a, items_b, path);
+    compare_in_place(walk, a, b, path);
 }
 
 }  // namespace corvane

@@ -106,6 +106,23 @@ bool plain_keys_equal(PyObject* x, PyObject* y) noexcept {
     return false;
 }
 
+// plain_keys_equal with the common cases inline: the same object, and two compact ASCII strings
+// (told apart by their cached hashes first, which every dict key has).
+[[gnu::always_inline]] inline bool keys_equal(PyObject* x, PyObject* y) noexcept {
+    if (x == y) {
+        return true;
+    }
+    if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y) && PyUnicode_IS_COMPACT_ASCII(x) &&
+        PyUnicode_IS_COMPACT_ASCII(y)) {
+        Py_hash_t hx = reinterpret_cast<PyASCIIObject*>(x)->hash;
+        Py_hash_t hy = reinterpret_cast<PyASCIIObject*>(y)->hash;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(x);
+        return (hx == hy || hx == -1 || hy == -1) && n == PyUnicode_GET_LENGTH(y) &&
+               same_bytes(PyUnicode_1BYTE_DATA(x), PyUnicode_1BYTE_DATA(y), static_cast<size_t>(n));
+    }
+    return plain_keys_equal(x, y);
+}
+
 template <class Variant>
 void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject* value) {
     walk.out.emplace_back(std::in_place_type<Variant>,
@@ -417,7 +434,7 @@ private:
     }
 
     static bool matches(const Step& step, PyObject* key) noexcept {
-        return step.peek.key != nullptr && plain_keys_equal(key, step.peek.key);
+        return step.peek.key != nullptr && keys_equal(key, step.peek.key);
     }
 
     void advance(Step& step) noexcept {
@@ -463,6 +480,126 @@ private:
     bool replayable_ = true;  // nothing has pinned the step since it began
     size_t walked_ = 0;       // items of a walked since b's keys were last looked at
     Ref held_;                // b's value being compared, held once a pin has ended the borrowing
+};
+
+// Two small exact dicts, each read once into an array.
+struct LeanItems {
+    static constexpr size_t kMax = 8;
+
+    LeanItems() noexcept {}  // filled before it is read, never zeroed
+    Item a[kMax];
+    Item b[kMax];
+};
+
+// Reads an exact dict of at most LeanItems::kMax items into `items`: how many, or -1 when a key
+// is not plain.
+Py_ssize_t read_plain_items(PyObject* dict, Item* items) noexcept {
+    Py_ssize_t pos = 0;
+    Py_ssize_t n = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &pos, &key, &value); --left) {
+        if (!is_plain_key(key)) {
+            return -1;
+        }
+        items[n++] = Item{key, value};
+    }
+    return n;
+}
+
+// Two small exact dicts whose keys are all plain, read once into arrays: each key of a is found
+// among b's in step or by a search, and b's keys that none of a's matched are the added items,
+// while no Python code runs. A pin ends that: the items of a not yet walked, and b's value in
+// use, are kept with references, and the rest of the walk asks b itself.
+class LeanPair final : public BorrowingView<LeanItems> {
+public:
+    explicit LeanPair(Walk& walk) noexcept : BorrowingView(walk) {}
+    ~LeanPair() override {
+        if (kept_) {
+            walk().release_in_destructor(kept_->held_b);
+            walk().release_in_destructor(kept_->held_a);
+            walk().release_in_destructor(kept_->rest);
+        }
+    }
+
+    // Reads both dicts; false when a key of either is not plain.
+    bool read(PyObject* a, PyObject* b) noexcept {
+        LeanItems& items = borrowed();
+        na_ = read_plain_items(a, items.a);
+        nb_ = na_ < 0 ? -1 : read_plain_items(b, items.b);
+        return nb_ >= 0;
+    }
+
+    size_t size_a() const noexcept { return static_cast<size_t>(na_); }
+    size_t size_b() const noexcept { return static_cast<size_t>(nb_); }
+    const Item& a(size_t i) const noexcept { return borrowed().a[i]; }
+    const Item& b(size_t j) const noexcept { return borrowed().b[j]; }
+    Operand a_value(size_t i) const noexcept { return Operand(borrowed().a[i].value); }
+    Operand b_value(size_t j) const noexcept { return Operand(borrowed().b[j].value); }
+
+    // The index in b of a's key `key` (a's i-th), or size_b() when b lacks it.
+    size_t find(PyObject* key, size_t i) const noexcept {
+        const Item* b = borrowed().b;
+        size_t nb = size_b();
+        if (i < nb && keys_equal(key, b[i].key)) {
+            return i;
+        }
+        for (size_t j = 0; j < nb; ++j) {
+            if (j != i && keys_equal(key, b[j].key)) {
+                return j;
+            }
+        }
+        return nb;
+    }
+
+    // Whether a pin has ended the reading from the arrays.
+    bool pinned() const noexcept { return !borrowing(); }
+
+    // The walk is comparing a's i-th value with b's j-th.
+    void at(size_t i, size_t j) noexcept {
+        current_a_ = i;
+        current_b_ = j;
+    }
+
+    // After a pin, once the current values' walk is done: lets go of them, through the gate (their
+    // release may run Python code, which the rest of the walk must see).
+    void let_go_of_current() {
+        walk().release(std::move(kept_->held_a));
+        walk().release(std::move(kept_->held_b));
+    }
+
+    // After a pin: a's items from the one after the current on, kept with references.
+    size_t rest_size() const noexcept { return kept_->rest.size() / 2; }
+    Operand rest_key(size_t k) const noexcept { return Operand(kept_->rest[2 * k]); }
+    Operand rest_value(size_t k) const noexcept { return Operand(kept_->rest[2 * k + 1]); }
+
+private:
+    // What a pin keeps, made only then.
+    struct Kept {
+        Ref held_a;  // the values in use when the pin came, kept alive for their walk
+        Ref held_b;
+        RefArray rest;
+    };
+
+    void keep(const LeanItems& items) override {
+        auto kept = std::make_unique<Kept>();
+        size_t from = current_a_ + 1;
+        RefArray rest(2 * (size_a() - std::min(from, size_a())));
+        for (size_t i = from; i < size_a(); ++i) {
+            rest.put(2 * (i - from), Ref::borrow(items.a[i].key));
+            rest.put(2 * (i - from) + 1, Ref::borrow(items.a[i].value));
+        }
+        kept->rest = std::move(rest);
+        kept->held_a = Ref::borrow(items.a[current_a_].value);
+        kept->held_b = Ref::borrow(items.b[current_b_].value);
+        kept_ = std::move(kept);
+    }
+
+    Py_ssize_t na_ = 0;
+    Py_ssize_t nb_ = 0;
+    size_t current_a_ = 0;
+    size_t current_b_ = 0;
+    std::unique_ptr<Kept> kept_;
 };
 
 namespace {
@@ -537,11 +674,72 @@ void walk_pair(Walk& walk, ItemsA& items_a, Operand a, Operand b, const PathFram
     walk_pair(walk, items_a, a, b, path);
 }
 
+// After a pin of a lean pair: the rest of a's items, as they were, each looked up in b as it is
+// now, then the second pass over b as it is.
+[[gnu::noinline]] void lean_rest(Walk& walk, LeanPair& pair, Operand a, Operand b, const PathFrame* path) {
+    pair.let_go_of_current();
+    for (size_t k = 0; k < pair.rest_size(); ++k) {
+        Operand key = pair.rest_key(k);
+        std::optional<Held> value_b = lookup_or_missing(walk, b, key);
+        if (!value_b) {
+            add_item_record<DictItemRemoved>(walk, path, key.get(), pair.rest_value(k).get());
+            continue;
+        }
+        PathFrame child = extend_keypath(path, key.get());
+        corvane_dispatch(walk, pair.rest_value(k), value_b->operand(), &child);
+    }
+    second_pass(walk, a, b, path);
+}
+
+// Two small exact dicts with plain keys, or false (having done nothing) for any other pair.
+bool walk_lean(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    LeanPair pair(walk);
+    if (!pair.read(a.get(), b.get())) {
+        return false;
+    }
+    uint32_t matched = 0;
+    for (size_t i = 0; i < pair.size_a(); ++i) {
+        PyObject* key = pair.a(i).key;
+        size_t j = pair.find(key, i);
+        if (j == pair.size_b()) {
+            add_item_record<DictItemRemoved>(walk, path, key, pair.a(i).value);
+            continue;
+        }
+        matched |= 1u << j;
+        pair.at(i, j);
+        PathFrame child = extend_keypath(path, key);
+        corvane_dispatch(walk, pair.a_value(i), pair.b_value(j), &child);
+        if (pair.pinned()) {
+            lean_rest(walk, pair, a, b, path);
+            return true;
+        }
+    }
+    for (size_t j = 0; j < pair.size_b(); ++j) {
+        if ((matched >> j & 1) == 0) {
+            add_item_record<DictItemAdded>(walk, path, pair.b(j).key, pair.b(j).value);
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (static_cast<size_t>(PyDict_GET_SIZE(a.get())) <= LeanItems::kMax &&
+        static_cast<size_t>(PyDict_GET_SIZE(b.get())) <= LeanItems::kMax && walk_lean(walk, a, b, path)) {
+        return;
+    }
+    DictItems items_a(walk, a.get());
+    walk_pair(walk, items_a, a, b, path);
+}
 
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     if (!PyDict_CheckExact(a.get())) {
         walk_listed(walk, a, b, path);
+        return;
+    }
+    if (PyDict_CheckExact(b.get())) {
+        compare_exact_dicts(walk, a, b, path);
         return;
     }
     DictItems items_a(walk, a.get());

@@ -24,6 +24,8 @@ private:
     PyObject* p_;
 
     friend class InPlace;
+    friend class InPlacePair;
+    friend class LeanPair;
     friend class ElementStack;
     friend class DictItems;
     friend class ListedItems;

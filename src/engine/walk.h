@@ -263,6 +263,9 @@ private:
 // Walks two mappings by key: removed items and common keys first, then added items.
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
+// The same walk over two exact dicts, read in place.
+void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path);
+
 // Drains two iterators, a first, and compares them by position; a length mismatch comes
 // after everything found inside the elements.
 void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path);
@@ -270,5 +273,8 @@ void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path);
 // The same walk over two sequences, each read through a new iterator (a's made first), or,
 // for an exact list or tuple, in place, which nothing can tell apart.
 void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path);
+
+// The same walk over two exact lists or tuples, both read in place.
+void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -34,8 +35,8 @@ private:
 
 // One step of the path under construction, living on the C stack of the walk that took it.
 // A mapping step borrows the key of the first mapping's item (the view that the walk read it
-// from keeps it alive); a sequence step makes its position int on first need and shares it with every
-// record made below it.
+// from keeps it alive); a sequence step keeps its position, made into an int only when a record
+// needs the path. Trivially destructible: a step costs nothing to leave.
 class PathFrame {
 public:
     PathFrame(const PathFrame* parent, PyObject* key) noexcept
@@ -54,14 +55,14 @@ private:
     static size_t depth_below(const PathFrame* parent) noexcept {
         return parent == nullptr ? 1 : parent->depth_ + 1;
     }
-    PyObject* key() const;
 
     const PathFrame* parent_;
-    PyObject* key_ = nullptr;     // borrowed mapping key, or null for a position
+    PyObject* key_ = nullptr;  // borrowed mapping key, or null for a position
     uint64_t index_ = 0;
-    mutable Ref index_key_;       // the position's int, once made
     size_t depth_;
 };
+
+static_assert(std::is_trivially_destructible_v<PathFrame>);
 
 // The key path of the two roots is the null frame.
 KeyPath materialize(const PathFrame* frame);
