@@ -54,28 +54,6 @@ bool same_bytes(const void* x, const void* y, size_t n) noexcept {
     return n == 0 || *p == *q;
 }
 
-// Two exact ints of any size with the same value: their exported digits agree (an int is
-// always stored normalized).
-bool ints_same(PyObject* x, PyObject* y) noexcept {
-    PyLongExport ex;
-    PyLongExport ey;
-    if (PyLong_Export(x, &ex) < 0) {
-        return false;  // cannot happen for an exact int
-    }
-    if (PyLong_Export(y, &ey) < 0) {
-        PyLong_FreeExport(&ex);
-        return false;
-    }
-    bool same = ex.digits == nullptr || ey.digits == nullptr
-                    ? ex.digits == ey.digits && ex.value == ey.value
-                    : ex.negative == ey.negative && ex.ndigits == ey.ndigits &&
-                          std::memcmp(ex.digits, ey.digits,
-                                      static_cast<size_t>(ex.ndigits) * PyLong_GetNativeLayout()->digit_size) == 0;
-    PyLong_FreeExport(&ey);
-    PyLong_FreeExport(&ex);
-    return same;
-}
-
 // Two plain keys that a dict would take for the same key.
 bool plain_keys_equal(PyObject* x, PyObject* y) noexcept {
     if (x == y) {
@@ -98,7 +76,7 @@ bool plain_keys_equal(PyObject* x, PyObject* y) noexcept {
         if (PyUnstable_Long_IsCompact(lx) && PyUnstable_Long_IsCompact(ly)) {
             return PyUnstable_Long_CompactValue(lx) == PyUnstable_Long_CompactValue(ly);
         }
-        return ints_same(x, y);
+        return ints_equal_any_size(x, y);
     }
     case PlainKey::None:
         return false;  // only plain keys are compared here
@@ -605,7 +583,7 @@ private:
 namespace {
 
 // The first pass: for each item of a, b's value compared with it, or a removed item.
-template <class ItemsA>
+template <class Rules, class ItemsA>
 void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const PathFrame* path) {
     while (items_a.next()) {
         Operand key = items_a.key();
@@ -616,7 +594,7 @@ void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const Pa
         }
         if (read == Lockstep::Read::kFound) {
             PathFrame child = extend_keypath(path, key.get());
-            corvane_dispatch(walk, items_a.value(), step.current(), &child);
+            corvane_dispatch<Rules>(walk, items_a.value(), step.current(), &child);
             continue;
         }
         std::optional<Held> value_b = lookup_or_missing(walk, b, key);
@@ -625,7 +603,7 @@ void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const Pa
             continue;
         }
         PathFrame child = extend_keypath(path, key.get());
-        corvane_dispatch(walk, items_a.value(), value_b->operand(), &child);
+        corvane_dispatch<Rules>(walk, items_a.value(), value_b->operand(), &child);
     }
 }
 
@@ -659,23 +637,25 @@ void second_pass(Walk& walk, Operand a, ItemsB& items_b, const PathFrame* path) 
 }
 
 // The walk over a's items (its own list, or an exact dict in place), b's side and the second pass.
-template <class ItemsA>
+template <class Rules, class ItemsA>
 void walk_pair(Walk& walk, ItemsA& items_a, Operand a, Operand b, const PathFrame* path) {
     Lockstep step(walk, a.get(), b.get());
-    first_pass(walk, items_a, step, b, path);
+    first_pass<Rules>(walk, items_a, step, b, path);
     if (!step.replay_second_pass(walk, path, items_a.keys_plain())) {
         second_pass(walk, a, b, path);
     }
 }
 
 // A first mapping that is no exact dict: its items listed by items().
+template <class Rules>
 [[gnu::noinline]] void walk_listed(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     ListedItems items_a(walk, a);
-    walk_pair(walk, items_a, a, b, path);
+    walk_pair<Rules>(walk, items_a, a, b, path);
 }
 
 // After a pin of a lean pair: the rest of a's items, as they were, each looked up in b as it is
 // now, then the second pass over b as it is.
+template <class Rules>
 [[gnu::noinline]] void lean_rest(Walk& walk, LeanPair& pair, Operand a, Operand b, const PathFrame* path) {
     pair.let_go_of_current();
     for (size_t k = 0; k < pair.rest_size(); ++k) {
@@ -686,12 +666,13 @@ void walk_pair(Walk& walk, ItemsA& items_a, Operand a, Operand b, const PathFram
             continue;
         }
         PathFrame child = extend_keypath(path, key.get());
-        corvane_dispatch(walk, pair.rest_value(k), value_b->operand(), &child);
+        corvane_dispatch<Rules>(walk, pair.rest_value(k), value_b->operand(), &child);
     }
     second_pass(walk, a, b, path);
 }
 
 // Two small exact dicts with plain keys, or false (having done nothing) for any other pair.
+template <class Rules>
 bool walk_lean(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     LeanPair pair(walk);
     if (!pair.read(a.get(), b.get())) {
@@ -708,9 +689,9 @@ bool walk_lean(Walk& walk, Operand a, Operand b, const PathFrame* path) {
         matched |= 1u << j;
         pair.at(i, j);
         PathFrame child = extend_keypath(path, key);
-        corvane_dispatch(walk, pair.a_value(i), pair.b_value(j), &child);
+        corvane_dispatch<Rules>(walk, pair.a_value(i), pair.b_value(j), &child);
         if (pair.pinned()) {
-            lean_rest(walk, pair, a, b, path);
+            lean_rest<Rules>(walk, pair, a, b, path);
             return true;
         }
     }
@@ -724,26 +705,33 @@ bool walk_lean(Walk& walk, Operand a, Operand b, const PathFrame* path) {
 
 }  // namespace
 
+template <class Rules>
 void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     if (static_cast<size_t>(PyDict_GET_SIZE(a.get())) <= LeanItems::kMax &&
-        static_cast<size_t>(PyDict_GET_SIZE(b.get())) <= LeanItems::kMax && walk_lean(walk, a, b, path)) {
+        static_cast<size_t>(PyDict_GET_SIZE(b.get())) <= LeanItems::kMax && walk_lean<Rules>(walk, a, b, path)) {
         return;
     }
     DictItems items_a(walk, a.get());
-    walk_pair(walk, items_a, a, b, path);
+    walk_pair<Rules>(walk, items_a, a, b, path);
 }
 
+template <class Rules>
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     if (!PyDict_CheckExact(a.get())) {
-        walk_listed(walk, a, b, path);
+        walk_listed<Rules>(walk, a, b, path);
         return;
     }
     if (PyDict_CheckExact(b.get())) {
-        compare_exact_dicts(walk, a, b, path);
+        compare_exact_dicts<Rules>(walk, a, b, path);
         return;
     }
     DictItems items_a(walk, a.get());
-    walk_pair(walk, items_a, a, b, path);
+    walk_pair<Rules>(walk, items_a, a, b, path);
 }
+
+template void compare_exact_dicts<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_exact_dicts<DataRules>(Walk&, Operand, Operand, const PathFrame*);
+template void corvane_map<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void corvane_map<DataRules>(Walk&, Operand, Operand, const PathFrame*);
 
 }  // namespace corvane

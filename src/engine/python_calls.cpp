@@ -153,6 +153,10 @@ Ref import_attr(Walk& walk, const char* module, const char* name) {
     });
 }
 
+Ref utc_offset(Walk& walk, PyObject* value) {
+    return walk.python([&] { return check(PyObject_CallMethod(value, "utcoffset", nullptr)); });
+}
+
 Ref compile_module(Walk& walk, const char* source) {
     Ref code = walk.python([&] { return Ref::steal(Py_CompileString(source, "<corvane>", Py_file_input)); });
     if (!code) {

@@ -107,7 +107,14 @@ public:
 
 DiffList compare(PyObject* a, PyObject* b) {
     Walk walk;
-    corvane_dispatch(walk, Roots::of(a), Roots::of(b), nullptr);
+    corvane_dispatch<PythonRules>(walk, Roots::of(a), Roots::of(b), nullptr);
+    walk.finish();
+    return std::move(walk.out);
+}
+
+DiffList compare_data(PyObject* a, PyObject* b, const DataOptions& options) {
+    Walk walk(options);
+    corvane_dispatch<DataRules>(walk, Roots::of(a), Roots::of(b), nullptr);
     walk.finish();
     return std::move(walk.out);
 }

@@ -40,6 +40,7 @@
 
 #include "engine/abc_answers.h"
 #include "engine/engine.h"
+#include "engine/rules.h"
 #include "engine/views.h"
 
 #include <cstdint>
@@ -82,6 +83,8 @@ public:
     DiffList out;
 
     Walk() noexcept = default;
+    // A walk under the data rules, with their options.
+    explicit Walk(const DataOptions& options) noexcept : data_(&options) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
@@ -89,6 +92,8 @@ public:
     uint64_t epoch() const noexcept { return epoch_; }
     ElementStack& elements() noexcept { return elements_; }
     AbcAnswers& abc() noexcept { return abc_; }
+    // The data rules' options; only a walk under those rules asks.
+    const DataOptions& data() const noexcept { return *data_; }
 
     // Makes `call`, an interpreter call that may run Python code: views pinned first, the epoch
     // moved before and after. The only way the engine makes such a call.
@@ -145,6 +150,7 @@ private:
     template <class Refs, size_t N>
     void release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept;
 
+    const DataOptions* data_ = nullptr;
     LazyView* lazy_ = nullptr;  // the innermost unpinned view
     // Exceptions in flight when the walk began (it may run inside a finalizer while another
     // walk's failure unwinds): one more means that this walk's own failure is unwinding.
@@ -260,21 +266,28 @@ private:
     bool entered_;
 };
 
+// The walks, for either rule set (rules.h); each is instantiated for both.
+
 // Walks two mappings by key: removed items and common keys first, then added items.
+template <class Rules>
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // The same walk over two exact dicts, read in place.
+template <class Rules>
 void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // Drains two iterators, a first, and compares them by position; a length mismatch comes
 // after everything found inside the elements.
+template <class Rules>
 void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // The same walk over two sequences, each read through a new iterator (a's made first), or,
 // for an exact list or tuple, in place, which nothing can tell apart.
+template <class Rules>
 void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // The same walk over two exact lists or tuples, both read in place.
+template <class Rules>
 void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 }  // namespace corvane

@@ -27,6 +27,14 @@ KeyPath materialize(const PathFrame* frame) {
     return path;
 }
 
+void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps) {
+    steps.assign(frame == nullptr ? 0 : frame->depth_, {nullptr, 0});
+    size_t i = steps.size();
+    for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
+        steps[--i] = {f->key_, f->index_};
+    }
+}
+
 namespace {
 
 template <class Record>

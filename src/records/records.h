@@ -48,6 +48,8 @@ public:
 
     // The owned key path from the roots down to this step.
     friend KeyPath materialize(const PathFrame* frame);
+    // The steps from the roots down to this one, borrowed: (key, 0) or (null, position).
+    friend void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps);
     // How many steps lead from the roots to this one.
     size_t depth() const noexcept { return depth_; }
 
@@ -66,6 +68,7 @@ static_assert(std::is_trivially_destructible_v<PathFrame>);
 
 // The key path of the two roots is the null frame.
 KeyPath materialize(const PathFrame* frame);
+void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps);
 
 // The child step of `parent` for a mapping key (borrowed) or a sequence position.
 inline PathFrame extend_keypath(const PathFrame* parent, PyObject* key) noexcept {
@@ -112,9 +115,22 @@ struct DictItemAdded {
 struct DictItemRemoved {
     DictDiff diff;
 };
+// The data rules' records for aligned lists: an item only the second list has (`key` its position
+// there), an item only the first has (`key` its position there), and two lists compared by
+// position because they differ too much to align.
+struct ItemInserted {
+    DictDiff diff;
+};
+struct ItemDeleted {
+    DictDiff diff;
+};
+struct Unaligned {
+    IterLenMismatch lengths;
+};
 
-// The variant order is the order of the five result lists.
-using Diff = std::variant<ValChange, TypeAndValChange, DictItemAdded, DictItemRemoved, IterLenMismatch>;
+// The variant order is the order of the five result lists; the data rules' own records follow.
+using Diff = std::variant<ValChange, TypeAndValChange, DictItemAdded, DictItemRemoved, IterLenMismatch, ItemInserted,
+                          ItemDeleted, Unaligned>;
 
 // Records in discovery order; every engine function appends to one.
 using DiffList = std::vector<Diff>;
