@@ -200,3 +200,19 @@ class TestPythonCodeInDataWalks:
 
         assert diff([M({"x": True})], [{"x": 1}]) == [("type_changed", (0, "x"), True, 1)]
         assert diff(iter([1, 2]), iter([1, 3])) == [("changed", (1,), 2, 3)]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.integers(0, 6), max_size=12), st.lists(st.integers(0, 6), max_size=12), st.sampled_from(["keys", "multisets"]))
+def test_matched_as_multisets_or_by_keys(a, b, how):
+    # Each value of b is taken once: what is left of each side is what the other lacks.
+    from collections import Counter
+
+    if how == "keys":
+        found = diff({"l": [{"k": x} for x in a]}, {"l": [{"k": x} for x in b]}, list_keys=("/l=/k",))
+    else:
+        found = diff({"l": a}, {"l": b}, unordered=("/l",))
+    deleted = Counter(x["k"] if how == "keys" else x for kind, _, x, _ in found if kind == "deleted")
+    inserted = Counter(y["k"] if how == "keys" else y for kind, _, _, y in found if kind == "inserted")
+    assert deleted == Counter(a) - Counter(b) and inserted == Counter(b) - Counter(a)
+    assert {kind for kind, *_ in found} <= {"deleted", "inserted"}

@@ -351,7 +351,7 @@ Plan match_in_order(const std::vector<uint64_t>& a, const std::vector<uint64_t>&
     for (size_t i = 0; i < a.size(); ++i) {
         auto run = std::lower_bound(by_fp.begin(), by_fp.end(), std::make_pair(a[i], size_t{0}));
         size_t first = static_cast<size_t>(run - by_fp.begin());
-        size_t at = first + next[first];
+        size_t at = first < by_fp.size() && by_fp[first].first == a[i] ? first + next[first] : by_fp.size();
         if (at >= by_fp.size() || by_fp[at].first != a[i]) {
             plan.steps.push_back({Op::Delete, i, 0});
             continue;
