@@ -1,5 +1,7 @@
 """corvane_report: entries in walk order, filters, text, strict JSON, located failures, assert_same."""
 
+import datetime
+import decimal
 import json
 import math
 
@@ -14,7 +16,7 @@ from corvane_report import (
     MISSING, CompareError, Entry, Filter, Tolerance, assert_same, compare, compile_filter, dumps_strict, entries,
     from_strict_json, is_same, json_patch, report_text,
 )
-from corvane_report.report import json_pointer, shorten, to_strict_json
+from corvane_report.report import json_pointer, shorten, shorten_pair, to_strict_json
 
 # --- walk order ---------------------------------------------------------------------------------
 
@@ -245,9 +247,48 @@ def test_json_pointer(path, pointer):
     ("x" * 100, '"' + "x" * 18 + "…"),
     (list(range(100)), "[0, 1, 2, 3, 4, 5, …"),
     ({(1, 2): 3}, "{(1, 2): 3}"),  # keys JSON cannot show fall back to repr
+    ({1: "a", "1": "b"}, '{1: "a", "1": "b"}'),  # a key that is not a string is not quoted
+    (datetime.date(2024, 1, 2), "2024-01-02"),  # never taken for the string "2024-01-02"
+    ([datetime.datetime(2024, 1, 2, 10, 30)], "[2024-01-02T10:30:0…"),
+    (decimal.Decimal("1.5"), "Decimal('1.5')"),  # by its repr, unquoted
+    ({"k": "\ud800"}, '{"k": "\\ud800"}'),  # a lone surrogate as its JSON escape
+    pytest.param([10**5000], "[<an int of about 5…", id="int-past-the-text-limit"),
 ])
 def test_shorten(value, text):
     assert shorten(value, 20) == text
+
+
+def test_shorten_shows_a_value_met_inside_itself_as_an_ellipsis():
+    loop = {"k": [1]}
+    loop["k"].append(loop)
+    assert shorten(loop, 40) == '{"k": [1, …]}'
+
+
+@pytest.mark.parametrize("a, b, width, shown", [
+    ("x" * 100 + "A" + "y" * 50, "x" * 100 + "B" + "y" * 50, 20, ("…xxxxxxAyyyyyyyyyyy…", "…xxxxxxByyyyyyyyyyy…")),
+    ("x" * 100 + "A", "x" * 100 + "B", 20, ('…xxxxxxA"', '…xxxxxxB"')),
+    ("x" * 100, "x" * 100 + "yz", 20, ('…xxxxxx"', '…xxxxxxyz"')),  # one is the other's beginning
+    ("x" * 100 + "\n" + "é" * 5, "x" * 100 + "\t" + "é" * 5, 20, ('…xxxxxx\\nééééé"', '…xxxxxx\\tééééé"')),
+    ("ab" + "x" * 100, "ac" + "x" * 100, 20, ('"abxxxxxxxxxxxxxxxx…', '"acxxxxxxxxxxxxxxxx…')),  # seen as it is
+    ("short", "x" * 100, 20, ('"short"', '"xxxxxxxxxxxxxxxxxx…')),
+    (1, "x" * 100, 20, ("1", '"xxxxxxxxxxxxxxxxxx…')),
+])
+def test_long_strings_are_shown_around_their_first_difference(a, b, width, shown):
+    assert shorten_pair(a, b, width) == shown
+    assert Entry("changed", ("s",), a, b).text(width) == f"/s: changed {shown[0]} -> {shown[1]}"
+
+
+def test_texts_of_entries_with_surrogates_can_be_written():
+    found = [Entry("changed", ("k\ud800",), "a\udc00", "b"), Entry("added", ("\udfff",), MISSING, {"\ud800": 1}),
+             Entry("length_changed", ("l",), 0, 1, ("\ud800",))]
+    text = report_text(found)
+    assert text.encode("utf-8").decode("utf-8") == "\n".join([
+        '/k\\ud800: changed "a\\udc00" -> "b"',
+        '/\\udfff: added {"\\ud800": 1}',
+        "/l: length changed 0 -> 1 items",
+        '  /l/0: added "\\ud800"',
+        "3 differences",
+    ])
 
 
 def test_shorten_encodes_no_more_than_it_shows():
@@ -282,6 +323,8 @@ STRICT_CASES = [
     {"$object": {"$float": 1}},
     {"k": {"$float": math.inf, "other": 1}},
     {1: "int key", None: 0},
+    ["\ud800", {"\udc00": "x\udfff"}],  # written as escapes: valid UTF-8
+    {"$date": "2024-01-02"},
 ]
 
 
@@ -291,9 +334,32 @@ def test_strict_json_is_strict_and_loss_free(value):
         raise ValueError(constant)
 
     text = dumps_strict(value)
-    back = from_strict_json(json.loads(text, parse_constant=reject))
+    back = from_strict_json(json.loads(text.encode("utf-8"), parse_constant=reject))
     assert repr(back) == repr(json.loads(json.dumps(value)))  # keys as JSON writes them, NaN as NaN
     assert repr(from_strict_json(to_strict_json(value))) == repr(back)
+
+
+def test_strict_json_keeps_dates_and_bytes():
+    value = {"d": datetime.date(2024, 1, 2), "t": datetime.time(10, 30), "b": b"\x00\xff",
+             "at": [datetime.datetime(2024, 1, 2, 10, tzinfo=datetime.timezone(datetime.timedelta(hours=-5)))]}
+    text = dumps_strict(value)
+    assert json.loads(text)["d"] == {"$date": "2024-01-02"} and json.loads(text)["b"] == {"$bytes": "AP8="}
+    assert from_strict_json(json.loads(text)) == value
+
+
+def test_strict_json_of_a_deep_value():
+    deep = []
+    for _ in range(20_000):
+        deep = [deep, math.nan]
+    assert dumps_strict(deep).startswith('[[[[') and dumps_strict(deep).endswith('{"$float": "NaN"}]')
+
+
+def test_strict_json_names_where_a_value_holds_itself():
+    loop = {"k": [1]}
+    loop["k"].append({"again": loop})
+    with pytest.raises(ValueError, match=r"^the value at /doc/k/1/again holds itself \(say, a YAML alias inside its own "
+                                         r"anchor\), and JSON cannot write it$"):
+        dumps_strict({"x": 1, "doc": loop})
 
 
 # --- failures, assert_same ------------------------------------------------------------------------
@@ -315,6 +381,15 @@ def test_compare_names_the_failing_value(a, b, reason, path, side):
         compare(a, b, quiet=True)
     assert failure.value.reason.startswith(reason)
     assert (failure.value.path, failure.value.side) == (path, side)
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_a_failure_is_told_once(capsys, quiet):
+    # The module's own line says what the CompareError says: neither call lets it through.
+    with pytest.raises(CompareError) as failure:
+        compare({"n": [2**130]}, {"n": [1]}, quiet=quiet)
+    assert str(failure.value) == "OverflowError('Python int larger than 128 bits') at /n/0 of the first document"
+    assert capsys.readouterr().err == ""
 
 
 def test_assert_same():
