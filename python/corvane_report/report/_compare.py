@@ -62,7 +62,9 @@ class _WithoutDiagnostic(io.TextIOBase):
         return len(text)
 
     def flush(self) -> None:
-        self.stream.flush()
+        # Also called when this wrapper is collected, maybe after the stream was closed.
+        if not self.stream.closed:
+            self.stream.flush()
 
 
 def compare(a: object, b: object, *, quiet: bool = False) -> Output:
