@@ -218,6 +218,9 @@ def test_filter_options(capsys, write):
     patterns = write("ignore.txt", "# volatile fields\n/at\n\n  /meta/tags  \n")
     assert run(capsys, "--ignore-file", patterns, "--float-tolerance", "abs=1e-6,rel=0", a, b) == (0, "no differences\n", "")
     assert run(capsys, "--only", "/meta/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+    assert run(capsys, "--only", "/**/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+    assert run(capsys, "--only", "/at/x", a, b)[0:2] == (0, "no differences\n")  # nothing below a changed string
+    assert run(capsys, "--ignore", "/meta/tags/*", "--ignore", "/at", "--ignore", "/meta/seen", a, b)[0:2] == (0, "no differences\n")
 
 
 @pytest.mark.parametrize("argv, message", [
