@@ -8,12 +8,13 @@
     compare(a, b)               corvane(a, b) whose failure says where (CompareError)
     json_patch(out, a, b, ...)  RFC 6902 operations that turn a into b
     report_text(entries)        the entries as text, a line each, then their count
-    dumps_strict(value)         strict JSON: NaN and infinities tagged without loss (from_strict_json)
+    dumps_strict(value)         strict JSON: NaN, infinities, dates and bytes tagged without loss (from_strict_json)
     diff_rows(a_rows, b_rows, key="/id", ...)
                                 two collections of records matched by key
 
 Paths are tuples of steps (mapping keys and positions); `Entry.pointer` is the RFC 6901 JSON
-pointer. Patterns are JSON pointers in which "*" matches one step and "**" any number.
+pointer, a mapping key that is not a string written ~(KEY) (~(1), ~(true)). Patterns are JSON
+pointers in which "*" matches one step and "**" any number, anywhere.
 
 The rest lives in the subpackages: corvane_report.report (the whole report library),
 corvane_report.inputs (document readers), corvane_report.rows (datasets of any size, on every

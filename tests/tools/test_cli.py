@@ -171,12 +171,6 @@ class TestYaml:
         doc = write("a.yaml", yaml.safe_dump(json.loads(Path(AFTER).read_text())))
         assert run(capsys, BEFORE, doc) == (1, LOCATION_REPORT, "")
 
-    def test_dates_stay_text(self, capsys, write):
-        a = write("a.yml", "day: 2024-01-02\nat: 2024-01-02 10:00:00\n")
-        b = write("b.yml", "day: 2024-01-03\nat: 2024-01-02 10:00:00\n")
-        assert run(capsys, a, a)[0] == 0
-        assert run(capsys, a, b)[1].splitlines()[0] == '/day: changed "2024-01-02" -> "2024-01-03"'
-
     def test_invalid_yaml(self, capsys, write):
         bad = write("bad.yaml", "a: [1, 2\nb: 3\n")
         assert run(capsys, bad, bad) == (2, "", f"corvane-diff: {bad}:2:2: invalid YAML: did not find expected ',' or ']'\n")
@@ -224,10 +218,15 @@ def test_filter_options(capsys, write):
     patterns = write("ignore.txt", "# volatile fields\n/at\n\n  /meta/tags  \n")
     assert run(capsys, "--ignore-file", patterns, "--float-tolerance", "abs=1e-6,rel=0", a, b) == (0, "no differences\n", "")
     assert run(capsys, "--only", "/meta/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+    assert run(capsys, "--only", "/**/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+    assert run(capsys, "--only", "/at/x", a, b)[0:2] == (0, "no differences\n")  # nothing below a changed string
+    assert run(capsys, "--ignore", "/meta/tags/*", "--ignore", "/at", "--ignore", "/meta/seen", a, b)[0:2] == (0, "no differences\n")
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["--ignore", "no-slash"], "argument --ignore: a JSON pointer starts with '/'"),
+    (["--ignore", "no-slash"], "argument --ignore: a pattern is a JSON pointer, starting with '/'"),
+    (["--only", "/a~2b"], "argument --only: '~' in a pattern is written '~0', '/' in a key '~1'"),
+    (["--only", "/users/[0]"], "argument --only: a position in a pattern is a plain number (/items/0)"),
     (["--float-tolerance", "-1"], "argument --float-tolerance: expected X, rel=X or abs=X,rel=Y"),
     (["--float-tolerance", "tol=1"], "argument --float-tolerance: expected X"),
     (["--ignore-file", "/nonexistent/x"], "argument --ignore-file: /nonexistent/x: No such file or directory"),
@@ -271,11 +270,68 @@ def test_directories(tmp_path, write):
         "--- app.json", "/v: changed 1 -> 2", "1 difference",
         "--- db/pool.yaml", "/max: changed 20 -> 32", "1 difference",
         f"2 of 3 files differ; 1 only in {old}, 1 only in {new}",
-    ]) + "\n", "")
+    ]) + "\n", "".join(f"corvane-diff: {side}/notes.md: skipped: not a known ending (.json .jsonl .ndjson .yaml "
+                       ".yml .toml; --format reads every file)\n" for side in (old, new)))
     status, out, _ = script("-r", "--json", "--ignore", "/max", old, new)
     assert (status, json.loads(out)["only_in_first"], list(json.loads(out)["files"])) == (1, ["gone.json"], ["app.json"])
+    assert script("-r", "-q", old, new) == (1, "", "")
     assert script("-r", old, old)[:2] == (0, f"0 of 4 files differ; 0 only in {old}, 0 only in {old}\n")
     assert script(old, new)[0::2] == (2, f"corvane-diff: {old}: is a directory (compare two directories with -r)\n")
+
+
+def _two_folders(tmp_path, write, *names):
+    for side in ("old", "new"):
+        for name in names:
+            (tmp_path / side / name).parent.mkdir(parents=True, exist_ok=True)
+            write(f"{side}/{name}", {"v": 1})
+    return tmp_path / "old", tmp_path / "new"
+
+
+@needs_script
+def test_directories_say_what_they_leave_aside(tmp_path, write):
+    old, new = _two_folders(tmp_path, write, "a.json")
+    for side in (old, new):
+        os.symlink("a.json", side / "link.json")  # a link to a file is that file
+        os.symlink("..", side / "up")
+        os.symlink("nowhere.json", side / "dangling.json")
+        os.mkfifo(side / "pipe.json")
+    status, out, err = script("-r", old, new)
+    assert (status, out) == (0, f"0 of 2 files differ; 0 only in {old}, 0 only in {new}\n")
+    assert sorted(err.splitlines()) == sorted(f"corvane-diff: {side}/{line}" for side in (old, new) for line in [
+        "dangling.json: skipped: a symbolic link to nothing",
+        "pipe.json: skipped: not a regular file (a pipe, socket or device)",
+        "up: skipped: a symbolic link to a directory, not followed",
+    ])
+
+
+@needs_script
+@pytest.mark.parametrize("make, message", [
+    (lambda side: os.symlink("loop.json", side / "loop.json"), "{side}/loop.json: a symbolic link loop"),
+    (lambda side: os.symlink("/proc/self/mem", side / "mem.json"),  # unreadable, even to root
+     "cannot read: Input/output error"),
+])
+def test_directories_with_loops_or_unreadable_entries_fail(tmp_path, write, make, message):
+    old, new = _two_folders(tmp_path, write, "a.json")
+    make(old)
+    make(new)
+    status, out, err = script("-r", old, new)
+    assert status == 2 and out.endswith(f" 0 only in {old}, 0 only in {new}\n")  # the rest is compared
+    assert message.format(side=old) in err and "Traceback" not in err
+
+
+def test_an_unreadable_folder_is_an_error(capsys, tmp_path, write, monkeypatch):
+    old, new = _two_folders(tmp_path, write, "a.json", "sub/b.json")
+    scandir = os.scandir
+
+    def refusing(path):
+        if str(path) == str(new / "sub"):
+            raise PermissionError(13, "Permission denied")
+        return scandir(path)
+
+    monkeypatch.setattr(os, "scandir", refusing)
+    status, out, err = run(capsys, "-r", old, new)
+    assert (status, err) == (2, f"corvane-diff: {new / 'sub'}: cannot read the directory: Permission denied\n")
+    assert out.splitlines() == [f"only in {old}: sub/b.json", f"0 of 1 files differ; 1 only in {old}, 0 only in {new}"]
 
 
 # --- sub-commands -----------------------------------------------------------------------------------
@@ -371,3 +427,151 @@ def test_ctrl_c_at_any_moment_exits_130(tmp_path):
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=60)
         assert (child.returncode, err) == (130, "corvane-diff: interrupted\n")
+
+
+# --- values no output could write as they are ------------------------------------------------------
+
+
+SURROGATES = [('{"k": "\\ud800", "n": 1}', '{"k": 1, "n": 2}'), ('{"\\udc00x": [1]}', '{"n": 1}')]
+
+
+@needs_script
+@pytest.mark.parametrize("first, second", SURROGATES)
+@pytest.mark.parametrize("options", [[], ["--by-kind"], ["--summary"], ["--json"], ["--format-out", "json-patch"]])
+def test_lone_surrogates_are_escaped_in_every_output(write, first, second, options):
+    a, b = write("a.json", first), write("b.json", second)
+    shown = ""
+    for pair in ((a, b), (b, a)):  # a patch writes the second document's values only
+        proc = subprocess.run([SCRIPT, *options, *pair], capture_output=True, timeout=60)
+        assert (proc.returncode, proc.stderr) == (1, b"")
+        out = proc.stdout.decode("utf-8")  # strictly: valid UTF-8 throughout
+        if options and options[-1] in ("--json", "json-patch"):
+            assert json.dumps(json.loads(out), ensure_ascii=False) == json.dumps(json.loads(out), ensure_ascii=False)
+        shown += out
+    assert "\\ud800" in shown or "\\udc00x" in shown
+
+
+@pytest.mark.parametrize("name, text, message", [
+    ("a.yaml", 'k: "\\ud800"\n', "{f}:1:7: invalid YAML: found invalid Unicode character escape code"),
+    ("a.toml", 'k = "\\ud800"\n', "{f}:1:12: invalid TOML: Escaped character is not a Unicode scalar value"),
+])
+def test_lone_surrogates_in_yaml_and_toml_are_read_errors(capsys, write, name, text, message):
+    if name.endswith(".yaml"):
+        pytest.importorskip("yaml")
+    doc = write(name, text)
+    status, out, err = run(capsys, doc, doc)
+    assert (status, out) == (2, "") and err.startswith("corvane-diff: " + message.format(f=doc)) and err.count("\n") == 1
+
+
+SELF = "a: &x [1, *x]\nn: 1\n"
+
+
+@pytest.mark.skipif(yaml is None, reason="PyYAML is not installed")
+class TestDocumentsThatHoldThemselves:
+    @pytest.mark.parametrize("options", [[], ["--summary"], ["--by-kind"]])
+    def test_text_shows_them(self, capsys, write, options):
+        a, b = write("a.yaml", SELF), write("b.yaml", "a: 5\nn: 1\n")
+        status, out, err = run(capsys, *options, a, b)
+        assert (status, err) == (1, "") and "[1, …] -> 5" in out  # … where it is met again
+
+    @pytest.mark.parametrize("options, first", [(["--json"], True), (["--json"], False),
+                                                (["--format-out", "json-patch"], False)])
+    def test_json_says_where(self, capsys, write, options, first):
+        cyclic, other = write("self.yaml", SELF), write("other.yaml", "a: 5\nn: 2\n")
+        status, out, err = run(capsys, *options, *((cyclic, other) if first else (other, cyclic)))
+        assert (status, out) == (2, "")
+        assert err == (f"corvane-diff: {cyclic}: the value at /a/1 holds itself (a YAML alias inside its own anchor), "
+                       "which JSON cannot write; the text report shows it\n")
+
+    def test_with_directories(self, capsys, write, tmp_path):
+        for side, text in (("old", SELF), ("new", "a: 5\n")):
+            (tmp_path / side).mkdir()
+            write(f"{side}/d.yaml", text)
+        status, out, err = run(capsys, "-r", "--json", tmp_path / "old", tmp_path / "new")
+        # An error of one file, as a file that cannot be read: the others are reported.
+        assert (status, json.loads(out)["files"]) == (2, {})
+        assert err.startswith(f"corvane-diff: {tmp_path / 'old' / 'd.yaml'}: the value at /a/1 holds")
+
+    def test_compared_with_itself(self, capsys, write):
+        doc = write("self.yaml", SELF)
+        status, out, err = run(capsys, doc, doc)
+        assert (status, out) == (2, "")
+        assert err == (f"corvane-diff: cannot compare {doc} with {doc}: a value holds itself (say, a YAML alias inside "
+                       f"its own anchor) at /a/1 in {doc}\n")
+
+
+# --- long strings ------------------------------------------------------------------------------------
+
+
+def test_long_strings_are_shown_where_they_differ(capsys, write):
+    text = "The quick brown fox jumps over the lazy dog; " * 3
+    a, b = write("a.json", {"s": text + "ALPHA and more", "t": "x" * 70}), write("b.json", {"s": text + "OMEGA and more", "t": "x" * 69 + "y"})
+    assert run(capsys, "--width", 30, a, b)[1].splitlines()[:2] == [
+        '/s: changed …lazy dog; ALPHA and more" -> …lazy dog; OMEGA and more"',
+        '/t: changed …xxxxxxxxxxx" -> …xxxxxxxxxxy"',
+    ]
+
+
+# --- nothing makes a traceback ------------------------------------------------------------------------
+
+
+NASTY = {
+    "bad-utf8.json": b'{"a": "\xff\xfe"}',
+    "bom8.json": b'\xef\xbb\xbf{"a": 1}',
+    "bom16.json": '{"a": 1}'.encode("utf-16"),
+    "huge-int.json": b"[" + b"9" * 100_000 + b"]",
+    "wide-int.json": b"[" + b"9" * 4000 + b"]",
+    "int128.json": b"[340282366920938463463374607431768211456]",
+    "deep.json": b"[" * 100_000 + b"]" * 100_000,
+    "deepish.json": b"[" * 5_000 + b"1" + b"]" * 5_000,
+    "nan.json": b"[NaN, Infinity, -Infinity, 1e999]",
+    "empty.json": b"",
+    "space.json": b"  \n",
+    "binary.json": bytes(range(256)),
+    "surrogate.json": b'{"\\ud800": "\\udfff"}',
+    "dup.json": b'{"a": 1, "a": 2}',
+    "lines.jsonl": b'{"a": 1}\n[\n\xff\n',
+    "empty.yaml": b"",
+    "bad.yaml": b"a: [1\n",
+    "tag.yaml": b"a: !!python/object:os.system x\n",
+    "unhashable.yaml": b"? [1, 2]\n: x\n",
+    "self.yaml": b"a: &x [1, *x]\nb: &y {k: *y}\n",
+    "deep.yaml": b"[" * 10_000 + b"]" * 10_000,
+    "dates.yaml": b"d: 2024-01-02\nt: 2024-01-02 10:00:00+01:00\nbin: !!binary aGVsbG8=\nset: !!set {a, b}\n",
+    "bad.toml": b"a = [1,\n",
+    "dates.toml": b"d = 2024-01-02\nt = 10:00:00\n",
+    "binary.toml": b"\x00\x01",
+}
+
+
+@pytest.fixture(scope="module")
+def nasty(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("nasty")
+    for name, content in NASTY.items():
+        (folder / name).write_bytes(content)
+    (folder / "folder.json").mkdir()
+    os.symlink("/proc/self/mem", folder / "mem.json")  # a file that cannot be read, even by root
+    return folder
+
+
+@pytest.mark.no_leak_check
+@pytest.mark.parametrize("options", [[], ["--json"], ["--format-out", "json-patch"], ["--summary"], ["--by-kind"],
+                                     ["--format", "yaml"], ["--only", "/**/a"]])
+def test_no_input_makes_a_traceback(capsys, nasty, options):
+    names = [*NASTY, "folder.json", "mem.json"]
+    for first in names:
+        for second in ("nan.json", first, "self.yaml"):
+            status, out, err = run(capsys, *options, nasty / first, nasty / second)
+            assert status in (0, 1, 2) and "Traceback" not in err and "internal error" not in err, (first, second, err)
+            assert status != 2 or (out == "" and err.count("\n") == 1), (first, second, err)
+
+
+@needs_script
+@pytest.mark.no_leak_check
+@pytest.mark.parametrize("options", [[], ["--json"], ["--format-out", "json-patch"]])
+def test_no_input_makes_a_traceback_in_the_script(nasty, options):
+    for first in ("surrogate.json", "binary.json", "self.yaml", "dates.yaml", "deepish.json", "mem.json", "folder.json"):
+        status, _, err = script(*options, nasty / first, nasty / "nan.json")
+        assert status in (0, 1, 2) and "Traceback" not in err and "internal error" not in err, (first, err)
+    status, _, err = script("-r", *options, nasty, nasty)
+    assert status == 2 and "Traceback" not in err and "internal error" not in err

@@ -40,14 +40,13 @@ def run(args: argparse.Namespace) -> int:
             return compare_directories(args, kept, sys.stdout)
         try:
             diff = diff_files(args.first, args.second, args.format, kept)
+            if not args.quiet and args.format_out != "text":
+                write_payload(payload(diff, args), args, sys.stdout)
         except (InputError, CompareError) as exc:
             print(f"{PROG}: {error_text(exc, args.first, args.second)}", file=sys.stderr)
             return 2
-        if not args.quiet:
-            if args.format_out == "text":
-                sys.stdout.writelines(line + "\n" for line in text_lines(diff.found, args, painter(args.color)))
-            else:
-                write_payload(payload(diff, args), args, sys.stdout)
+        if not args.quiet and args.format_out == "text":
+            sys.stdout.writelines(line + "\n" for line in text_lines(diff.found, args, painter(args.color)))
         sys.stdout.flush()
     except BrokenPipeError:  # the reader (say, `head`) has gone after some of the report: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -5,11 +5,11 @@ from __future__ import annotations
 import heapq
 import itertools
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Final, Literal
 
 from ._paths import MISSING, child, json_pointer, value_at
-from ._text import shorten
+from ._text import printable, shorten, shorten_pair
 
 if TYPE_CHECKING:
     from corvane import Output
@@ -37,8 +37,12 @@ class Entry:
     a, b    the two values (the very objects); MISSING on the absent side of an added or
             removed item; the two lengths of a length change.
     tail    for a length change read with the documents: the items the longer side has past
-            the shorter one's length (added to b when b is longer, else removed from a);
-            None when they are not known.
+            the shorter one's length (added to b when b is longer, else removed from a), less
+            those the filters leave out; None when they are not known.
+    tail_at the positions of the tail items when the filters left some out (None: they follow
+            one another from the shorter length).
+    keyed   the indexes of the int steps of `path` that are mapping keys rather than positions
+            (known with the documents, and for the last step of an added or removed item).
     """
 
     kind: Kind
@@ -46,25 +50,29 @@ class Entry:
     a: object
     b: object
     tail: tuple[object, ...] | None = None
+    tail_at: tuple[int, ...] | None = field(default=None, repr=False)
+    keyed: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
 
     @property
     def pointer(self) -> str:
-        """The path as an RFC 6901 JSON pointer ("" for the roots)."""
-        return json_pointer(self.path)
+        """The path as an RFC 6901 JSON pointer ("" for the roots); a mapping key that is not a
+        string is written ~(KEY), as no pointer of text can tell it from the string key."""
+        return json_pointer(self.path, self.keyed)
 
     def text(self, width: int = 60) -> str:
         """One line: the pointer, what happened, the values shortened to `width` characters."""
-        return f"{json_pointer(self.path) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
+        return f"{printable(self.pointer) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
 
     def details(self, width: int = 60) -> str:
-        """The values of the line (`text` less the pointer and the kind)."""
+        """The values of the line (`text` less the pointer and the kind). Two long strings that
+        differ far from their start are shown around their first difference."""
         if self.kind == "added":
             return shorten(self.b, width)
         if self.kind == "removed":
             return shorten(self.a, width)
         if self.kind == "length_changed":
             return f"{self.a} -> {self.b} items"
-        return f"{shorten(self.a, width)} -> {shorten(self.b, width)}"
+        return " -> ".join(shorten_pair(self.a, self.b, width))
 
     def __str__(self) -> str:
         return self.text()
@@ -76,15 +84,21 @@ class Entry:
             raise ValueError(f"a {self.kind} entry has no lengths")
         return self.a, self.b
 
+    def tail_positions(self) -> tuple[int, ...]:
+        """The positions of the tail items ((), when they are not known)."""
+        if self.kind != "length_changed" or not self.tail:
+            return ()
+        return self.tail_at if self.tail_at is not None else tuple(range(min(self.lengths), min(self.lengths) + len(self.tail)))
+
     def tail_entries(self) -> list[Entry]:
         """The tail items as added or removed entries at their own positions ([] if not known)."""
         if self.kind != "length_changed" or not self.tail:
             return []
         a_len, b_len = self.lengths
-        start = min(a_len, b_len)
-        if b_len > a_len:
-            return [Entry("added", (*self.path, start + i), MISSING, item) for i, item in enumerate(self.tail)]
-        return [Entry("removed", (*self.path, start + i), item, MISSING) for i, item in enumerate(self.tail)]
+        added = b_len > a_len
+        return [Entry("added" if added else "removed", (*self.path, at), MISSING if added else item,
+                      item if added else MISSING, keyed=self.keyed)
+                for at, item in zip(self.tail_positions(), self.tail)]
 
 
 def runs(out: Output) -> list[list[Entry]]:
@@ -92,10 +106,35 @@ def runs(out: Output) -> list[list[Entry]]:
     return [
         [Entry("changed", tuple(r.path), r.a, r.b) for r in out.val_changes],
         [Entry("type_changed", tuple(r.path), r.a, r.b) for r in out.type_and_val_changes],
-        [Entry("added", (*r.path, r.key), MISSING, r.val) for r in out.dict_items_added],
-        [Entry("removed", (*r.path, r.key), r.val, MISSING) for r in out.dict_items_removed],
+        [Entry("added", (*r.path, r.key), MISSING, r.val, keyed=_last_key(r.path, r.key)) for r in out.dict_items_added],
+        [Entry("removed", (*r.path, r.key), r.val, MISSING, keyed=_last_key(r.path, r.key)) for r in out.dict_items_removed],
         [Entry("length_changed", tuple(r.path), r.a_len, r.b_len) for r in out.iter_len_mismatch],
     ]
+
+
+_NO_KEYS: frozenset[int] = frozenset()
+
+
+def _last_key(path: list[object], key: object) -> frozenset[int]:
+    return frozenset((len(path),)) if type(key) is int else _NO_KEYS
+
+
+def with_keys(entry: Entry, a: object) -> Entry:
+    """The entry with the int steps of its path that are mapping keys of `a` marked (`keyed`)."""
+    path = entry.path
+    if not any(type(step) is int for step in path):
+        return entry
+    keyed = set(entry.keyed)
+    value = a
+    for i, step in enumerate(path):
+        if type(step) is int and isinstance(value, Mapping):
+            keyed.add(i)
+        value = child(value, step)
+        if value is MISSING:
+            break
+    if len(keyed) == len(entry.keyed):
+        return entry
+    return Entry(entry.kind, path, entry.a, entry.b, entry.tail, entry.tail_at, frozenset(keyed))
 
 
 def with_tail(entry: Entry, a: object, b: object) -> Entry:
@@ -106,7 +145,7 @@ def with_tail(entry: Entry, a: object, b: object) -> Entry:
     # An iterator was drained by the walk, and a document that is not the one compared may differ.
     if not isinstance(items, (Sequence, str)) or len(items) != length:
         return entry
-    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]))
+    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]), keyed=entry.keyed)
 
 
 # --- walk order ---------------------------------------------------------------------------------

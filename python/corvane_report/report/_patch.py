@@ -35,12 +35,14 @@ def _string_boundary(entry: Entry, a: object, b: object) -> tuple[object, ...] |
 def _length_operations(entry: Entry, b: object) -> list[Operation]:
     a_len, b_len = entry.lengths
     if entry.tail is None:  # the items cannot be read: replace the whole sequence
-        return [{"op": "replace", "path": entry.pointer, "value": value_at(b, entry.path)}]
+        return [{"op": "replace", "path": json_pointer(entry.path), "value": value_at(b, entry.path)}]
     if b_len > a_len:
+        # Each added item goes to the end of what is there: an item the filters left out is not
+        # added, and those after it take its place.
         return [{"op": "add", "path": json_pointer((*entry.path, a_len + i)), "value": item}
                 for i, item in enumerate(entry.tail)]
     # From the end, so that each position is still the one meant when its turn comes.
-    return [{"op": "remove", "path": json_pointer((*entry.path, i))} for i in range(a_len - 1, b_len - 1, -1)]
+    return [{"op": "remove", "path": json_pointer((*entry.path, at))} for at in reversed(entry.tail_positions())]
 
 
 def patch_operations(found: Sequence[Entry], a: object, b: object) -> list[Operation]:
@@ -58,13 +60,13 @@ def patch_operations(found: Sequence[Entry], a: object, b: object) -> list[Opera
                 replaced.add(pointer)
                 operations.append({"op": "replace", "path": pointer, "value": value_at(b, boundary)})
         elif entry.kind == "added":
-            operations.append({"op": "add", "path": entry.pointer, "value": entry.b})
+            operations.append({"op": "add", "path": json_pointer(entry.path), "value": entry.b})
         elif entry.kind == "removed":
-            operations.append({"op": "remove", "path": entry.pointer})
+            operations.append({"op": "remove", "path": json_pointer(entry.path)})
         elif entry.kind == "length_changed":
             operations.extend(_length_operations(entry, b))
         else:
-            operations.append({"op": "replace", "path": entry.pointer, "value": entry.b})
+            operations.append({"op": "replace", "path": json_pointer(entry.path), "value": entry.b})
     return operations
 
 
@@ -80,8 +82,9 @@ def json_patch(
     """RFC 6902 operations that turn `a` into a document equal to `b` under corvane.
 
     `out` is corvane(a, b). Values are the very objects of `b`, not copies. With filters, the
-    patch makes only the differences they keep. Keys that are not strings are written as
-    their text, as in the pointers. A NaN stays a difference after the patch, as it differs
+    patch makes only the differences they keep (an item of a list they leave out is neither
+    added nor removed). Keys that are not strings are written as their text (a JSON document
+    has no others), not as the ~(KEY) of the reports. A NaN stays a difference after the patch, as it differs
     from itself.
     """
     return patch_operations(compile_filter(ignore, only, float_tolerance).entries(out, a=a, b=b), a, b)
