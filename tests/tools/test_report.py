@@ -392,12 +392,16 @@ def test_a_failure_is_told_once(capsys, quiet):
     assert capsys.readouterr().err == ""
 
 
-def test_assert_same():
-    assert_same({"a": [1, 2.0]}, {"a": (1, 2.0000001)}, float_tolerance=1e-6)
-    assert_same({"a": 1, "t": 0}, {"a": 1, "t": 1}, ignore="/t")
+@pytest.mark.parametrize("rules, message", [
+    ("data", "/a: type changed 1 -> 1.0\n/b: type changed true -> 1\n2 differences"),
+    ("python", "/a: type changed 1 -> 1.0\n1 difference"),
+])
+def test_assert_same(rules, message):
+    assert_same({"a": [1, 2.0]}, {"a": (1, 2.0000001)}, float_tolerance=1e-6, rules=rules)
+    assert_same({"a": 1, "t": 0}, {"a": 1, "t": 1}, ignore="/t", rules=rules)
     with pytest.raises(AssertionError) as failure:
-        assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1})
-    assert str(failure.value) == "the two differ:\n/a: type changed 1 -> 1.0\n1 difference"
+        assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1}, rules=rules)
+    assert str(failure.value) == "the two differ:\n" + message
 
 
 class _Interrupting:
