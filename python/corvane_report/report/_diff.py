@@ -5,7 +5,7 @@ entries here, with what reports and patches need that the tuples do not say."""
 from __future__ import annotations
 
 import functools
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Final, Literal
 
 from ._compare import CompareError, compare, guarded, locate_cycle
@@ -86,24 +86,29 @@ _NESTS = (dict, list, tuple)
 
 def _too_deep(value: object) -> bool:
     """Whether the dicts, lists and tuples of `value` nest more than _MAX_DEPTH levels, or hold themselves."""
-    if type(value) not in _NESTS:
+    if not isinstance(value, _NESTS) or type(value) not in _NESTS:
         return False
-    stack = [iter(value.values() if type(value) is dict else value)]  # type: ignore[attr-defined]
+    stack: list[Iterator[object]] = [_items(value)]
     path = [id(value)]
     inside = {id(value)}
     while stack:
         for item in stack[-1]:
             if type(item) in _NESTS:
+                assert isinstance(item, _NESTS)
                 if id(item) in inside or len(stack) >= _MAX_DEPTH:
                     return True
                 inside.add(id(item))
                 path.append(id(item))
-                stack.append(iter(item.values() if type(item) is dict else item))
+                stack.append(_items(item))
                 break
         else:
             stack.pop()
             inside.discard(path.pop())
     return False
+
+
+def _items(value: dict[object, object] | list[object] | tuple[object, ...]) -> Iterator[object]:
+    return iter(value.values()) if isinstance(value, dict) else iter(value)
 
 
 def refuse_too_deep(a: object, b: object) -> None:
