@@ -86,7 +86,11 @@ private:
     uint64_t tuple_no_mapping_ = 0;  // the same for tuple
     Entry entries_[kSize] = {};
     size_t used_ = 0;
-    // Per test, once an epoch: whether the class's caches can be read, and what they hold.
+    // Once an epoch: whether the machinery is the stock one (for this metaclass); and per test,
+    // whether the class's caches can be read, and what they hold.
+    uint64_t stock_epoch_ = 0;
+    PyTypeObject* stock_meta_ = nullptr;
+    bool stock_ = false;
     uint64_t read_epoch_[2] = {0, 0};
     bool readable_[2] = {false, false};
     AbcCaches caches_[2];

@@ -24,6 +24,7 @@ from typing import Literal
 import corvane
 
 from ._paths import MISSING
+from ._patterns import DEEP, ONE, KeyStep, parse
 
 Lists = Literal["align", "position"]
 # How the items of one pair of lists are paired: the two modes of `lists`, or by a key, or as multisets.
@@ -50,21 +51,16 @@ _native = _load()
 
 
 def parse_pattern(pattern: str) -> EnginePattern:
-    """A JSON pointer pattern ("*" one step, "**" any number) as the engine's steps."""
-    if pattern == "":
-        return ()
-    if not pattern.startswith("/"):
-        raise ValueError(f"a pattern is a JSON pointer that starts with '/': {pattern!r}")
+    """A JSON pointer pattern ("*" one step, "**" any number) as the engine's steps: text, None for
+    `*`, Ellipsis for `**`. A step ~(KEY) (a key that is not a string) names it by its text."""
     steps: list[object] = []
-    for raw in pattern[1:].split("/"):
-        if raw == "*":
+    for token in parse(pattern):
+        if token is ONE:
             steps.append(None)
-        elif raw == "**":
+        elif token is DEEP:
             steps.append(...)
         else:
-            if "~" in raw.replace("~0", "").replace("~1", ""):
-                raise ValueError(f"'~' is escaped as '~0' and '/' as '~1' in a pointer: {pattern!r}")
-            steps.append(raw.replace("~1", "/").replace("~0", "~"))
+            steps.append(token.literal if isinstance(token, KeyStep) else token)
     return tuple(steps)
 
 
