@@ -272,6 +272,11 @@ def test_shorten_shows_a_value_met_inside_itself_as_an_ellipsis():
     ("ab" + "x" * 100, "ac" + "x" * 100, 20, ('"abxxxxxxxxxxxxxxxx…', '"acxxxxxxxxxxxxxxxx…')),  # seen as it is
     ("short", "x" * 100, 20, ('"short"', '"xxxxxxxxxxxxxxxxxx…')),
     (1, "x" * 100, 20, ("1", '"xxxxxxxxxxxxxxxxxx…')),
+    # Integers the data rules compare whatever their size: their digits, likewise.
+    (2**200, 2**200 + 1, 20, ("…2993782792835301376", "…2993782792835301377")),
+    (10**70, 10**70 + 10**40, 20, ("…000000000000000000…", "…000000100000000000…")),
+    (10**70, -(10**70), 20, ("1000000000000000000…", "-100000000000000000…")),  # seen as they are
+    (True, 2**200, 20, ("true", "1606938044258990275…")),
 ])
 def test_long_strings_are_shown_around_their_first_difference(a, b, width, shown):
     assert shorten_pair(a, b, width) == shown
