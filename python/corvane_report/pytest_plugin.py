@@ -1,8 +1,9 @@
 """pytest plugin (entry point "corvane"; disable with -p no:corvane).
 
 When `assert x == y` fails and both sides are dicts, lists, tuples, sets or dataclass instances,
-pytest's explanation gains the differences corvane finds, by JSON pointer: sets compared as sets
-(the members one side lacks), dataclasses of one class field by field. The section comes after
+pytest's explanation gains the differences corvane finds, by JSON pointer: lists aligned (an item
+inserted into a long list is one line), sets compared as sets (the members one side lacks),
+dataclasses of one class field by field. The section comes after
 pytest's own findings ("At index 10 diff: ...", "Right contains one more item: ...") and, at the
 default verbosity, takes only the room pytest's cut leaves them, so that all pytest would show
 stays in view (when pytest's own lines fill it, the section is a heading, or shows with -vv);

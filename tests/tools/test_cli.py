@@ -31,6 +31,26 @@ added (1):
   /features/dark_mode: false
 removed (1):
   /features/beta_banner: true
+inserted (2):
+  /regions/2: "ap-south"
+  /retry/backoff_ms/3: 800
+11 differences
+"""
+
+DEMO_REPORT_PYTHON = """\
+changed (5):
+  /version: "2.3.1" -> "2.4.0"
+  /timeout_s: 2.5 -> 3.0
+  /features/checkout_v2: false -> true
+  /owners/0/email: "ada@example.org" -> "ada@example.com"
+  /database/pool/max: 20 -> 32
+type changed (2):
+  /replicas: 3 -> "3"
+  /notes: null -> "moved to the new cluster"
+added (1):
+  /features/dark_mode: false
+removed (1):
+  /features/beta_banner: true
 length changed (2):
   /regions: 2 -> 3 items
     /regions/2: added "ap-south"
@@ -39,8 +59,24 @@ length changed (2):
 11 differences
 """
 
-# The default: in the order of the walk, the items a longer list adds under its length change.
+# The default: in the order of the walk, an item inserted into a list at its position.
 LOCATION_REPORT = """\
+/version: changed "2.3.1" -> "2.4.0"
+/replicas: type changed 3 -> "3"
+/timeout_s: changed 2.5 -> 3.0
+/features/checkout_v2: changed false -> true
+/features/beta_banner: removed true
+/features/dark_mode: added false
+/regions/2: inserted "ap-south"
+/owners/0/email: changed "ada@example.org" -> "ada@example.com"
+/database/pool/max: changed 20 -> 32
+/retry/backoff_ms/3: inserted 800
+/notes: type changed null -> "moved to the new cluster"
+11 differences
+"""
+
+# corvane's own rules: the items a longer list adds under its length change.
+LOCATION_REPORT_PYTHON = """\
 /version: changed "2.3.1" -> "2.4.0"
 /replicas: type changed 3 -> "3"
 /timeout_s: changed 2.5 -> 3.0
@@ -67,6 +103,8 @@ def run(capsys, *argv):
 def test_demo_report(capsys):
     assert run(capsys, BEFORE, AFTER) == (1, LOCATION_REPORT, "")
     assert run(capsys, "--by-kind", BEFORE, AFTER) == (1, DEMO_REPORT, "")
+    assert run(capsys, "--rules", "python", BEFORE, AFTER) == (1, LOCATION_REPORT_PYTHON, "")
+    assert run(capsys, "--rules", "python", "--by-kind", BEFORE, AFTER) == (1, DEMO_REPORT_PYTHON, "")
 
 
 def test_equal_documents(capsys, write):
@@ -78,13 +116,16 @@ def test_json_report(capsys):
     status, out, err = run(capsys, "--json", BEFORE, AFTER)
     report = json.loads(out)
     assert (status, err) == (1, "")
-    assert list(report) == ["val_changes", "type_and_val_changes", "dict_items_added",
-                            "dict_items_removed", "iter_len_mismatch"]
+    assert list(report) == ["val_changes", "type_and_val_changes", "dict_items_added", "dict_items_removed",
+                            "iter_len_mismatch", "list_items_inserted", "list_items_deleted", "unaligned"]
     assert report["val_changes"][0] == {"path": "/version", "a": "2.3.1", "b": "2.4.0"}
     assert report["dict_items_added"] == [{"path": "/features/dark_mode", "value": False}]
-    assert report["iter_len_mismatch"][0] == {"path": "/regions", "a_len": 2, "b_len": 3}
+    assert report["list_items_inserted"][0] == {"path": "/regions/2", "value": "ap-south"}
     assert sum(map(len, report.values())) == 11
     assert run(capsys, "--json", BEFORE, BEFORE)[0] == 0
+    report = json.loads(run(capsys, "--json", "--rules", "python", BEFORE, AFTER)[1])
+    assert report["iter_len_mismatch"][0] == {"path": "/regions", "a_len": 2, "b_len": 3}
+    assert sum(map(len, report.values())) == 11
 
 
 def test_json_report_keeps_values_whole(capsys, write):
@@ -145,11 +186,12 @@ def test_bom_is_accepted(capsys, write):
 ])
 def test_comparison_failure(capsys, write, value, reason):
     doc = write("a.json", f"[{value}]")
-    status, out, err = run(capsys, doc, doc)
+    status, out, err = run(capsys, "--rules", "python", doc, doc)
     assert (status, out) == (2, "")
     # One line of ours; the module's own diagnostic is held back.
     assert err.startswith(f"corvane-diff: cannot compare {doc} with {doc}: {reason}")
     assert err.count("\n") == 1
+    assert run(capsys, doc, doc) == (0, "no differences\n", "")  # the data rules compare them exactly
 
 
 def test_argument_errors(capsys):
@@ -202,11 +244,16 @@ def test_large_documents(capsys, write):
 
 
 def test_colour(capsys, write, monkeypatch):
-    a, b = write("a.json", {"x": 1, "y": [1]}), write("b.json", {"x": 2, "y": []})
-    coloured = '\x1b[33m/x: changed 1 -> 2\x1b[0m\n\x1b[36m/y: length changed 1 -> 0 items\x1b[0m\n  \x1b[31m/y/0: removed 1\x1b[0m\n'
-    assert run(capsys, "--color", "always", a, b)[1] == coloured + "2 differences\n"
+    a, b = write("a.json", {"x": 1, "y": [1], "z": [0]}), write("b.json", {"x": 2, "y": [], "z": [0, 3]})
+    coloured = ('\x1b[33m/x: changed 1 -> 2\x1b[0m\n\x1b[31m/y/0: deleted 1\x1b[0m\n'
+                '\x1b[32m/z/1: inserted 3\x1b[0m\n')
+    assert run(capsys, "--color", "always", a, b)[1] == coloured + "3 differences\n"
+    python = ('\x1b[33m/x: changed 1 -> 2\x1b[0m\n\x1b[36m/y: length changed 1 -> 0 items\x1b[0m\n'
+              '  \x1b[31m/y/0: removed 1\x1b[0m\n\x1b[36m/z: length changed 1 -> 2 items\x1b[0m\n'
+              '  \x1b[32m/z/1: added 3\x1b[0m\n')
+    assert run(capsys, "--color", "always", "--rules", "python", a, b)[1] == python + "3 differences\n"
     monkeypatch.setattr("sys.stdout.isatty", lambda: True)
-    assert run(capsys, a, b)[1] == coloured + "2 differences\n"  # auto, on a terminal
+    assert run(capsys, a, b)[1] == coloured + "3 differences\n"  # auto, on a terminal
     monkeypatch.setenv("NO_COLOR", "1")
     assert "\x1b" not in run(capsys, a, b)[1]
     assert "\x1b" not in run(capsys, "--color", "never", a, b)[1]
@@ -217,8 +264,10 @@ def test_filter_options(capsys, write):
     b = write("b.json", {"id": 1, "at": "10:05", "meta": {"seen": 1.0000001, "tags": [1, 2]}})
     patterns = write("ignore.txt", "# volatile fields\n/at\n\n  /meta/tags  \n")
     assert run(capsys, "--ignore-file", patterns, "--float-tolerance", "abs=1e-6,rel=0", a, b) == (0, "no differences\n", "")
-    assert run(capsys, "--only", "/meta/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
-    assert run(capsys, "--only", "/**/tags", a, b)[0:2] == (1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
+    assert run(capsys, "--only", "/meta/tags", a, b)[0:2] == (1, "/meta/tags/1: inserted 2\n1 difference\n")
+    assert run(capsys, "--only", "/**/tags", a, b)[0:2] == (1, "/meta/tags/1: inserted 2\n1 difference\n")
+    assert run(capsys, "--rules", "python", "--only", "/**/tags", a, b)[0:2] == (
+        1, "/meta/tags: length changed 1 -> 2 items\n  /meta/tags/1: added 2\n1 difference\n")
     assert run(capsys, "--only", "/at/x", a, b)[0:2] == (0, "no differences\n")  # nothing below a changed string
     assert run(capsys, "--ignore", "/meta/tags/*", "--ignore", "/at", "--ignore", "/meta/seen", a, b)[0:2] == (0, "no differences\n")
 
@@ -245,7 +294,7 @@ def test_bad_options(capsys, argv, message):
 ])
 def test_failure_names_the_place(capsys, write, first, second, where):
     a, b = write("a.json", first), write("b.json", second)
-    status, out, err = run(capsys, a, b)
+    status, out, err = run(capsys, "--rules", "python", a, b)
     assert (status, out) == (2, "")
     assert err.startswith(f"corvane-diff: cannot compare {a} with {b}: ")
     assert err.endswith(f" at {where.format(a=a, b=b)}\n")

@@ -16,6 +16,18 @@ from corvane_report import entries
 CATALOG_REPORT = """\
 /areaNames/205705993: removed "音楽 opéra"
 /events/138586341/name: changed "festival Музыка Zürich" -> "30th Anniversary Tour (sold out)"
+/events/138586341/subTopicIds/2: inserted 337184300
+/performances/0/prices/1: deleted {"amount": 28500, "audienceSubCategoryId": 337100890, "seat…
+/performances/0/prices/2: deleted {"amount": 90250, "audienceSubCategoryId": 337100890, "seat…
+/performances/0/start: type changed 1372615200000 -> 1372615200000.0
+/performances/3/seatCategories/0/areas/0/blockIds: type changed [] -> null
+/venueNames/PLEYEL_NEW: added "Salle Pleyel, new hall"
+8 differences
+"""
+
+CATALOG_REPORT_PYTHON = """\
+/areaNames/205705993: removed "音楽 opéra"
+/events/138586341/name: changed "festival Музыка Zürich" -> "30th Anniversary Tour (sold out)"
 /events/138586341/subTopicIds: length changed 2 -> 3 items
   /events/138586341/subTopicIds/2: added 337184300
 /performances/0/prices: length changed 3 -> 1 items
@@ -63,6 +75,7 @@ STATUSES_ONLY = "\n".join(STATUSES_SUMMARY.splitlines()[i] for i in (0, 3, 4)) +
 
 @pytest.mark.parametrize("name, options, expected", [
     ("citm_catalog", [], CATALOG_REPORT),
+    ("citm_catalog", ["--rules", "python"], CATALOG_REPORT_PYTHON),
     ("twitter", ["--summary"], STATUSES_SUMMARY),
     ("twitter", ["--ignore", "/statuses/*/retweet_count", "--ignore", "/statuses/*/edit_history",
                  "--only", "/statuses/**"], STATUSES_ONLY),
@@ -99,7 +112,7 @@ def test_patches_make_the_copies_equal(capsys, files, pairs, write, tmp_path):
 def test_json_report_is_strict(capsys, write):
     a = write("a.json", '{"x": NaN, "y": [1.5], "z": {"$float": "NaN"}}')
     b = write("b.json", '{"x": NaN, "y": [Infinity], "z": {"$float": "Inf"}}')
-    status, out = run(capsys, "--json", a, b)
+    status, out = run(capsys, "--json", "--nan-differs", a, b)
 
     def reject(constant):
         raise AssertionError(f"not strict JSON: {constant}")

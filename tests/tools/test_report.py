@@ -272,6 +272,11 @@ def test_shorten_shows_a_value_met_inside_itself_as_an_ellipsis():
     ("ab" + "x" * 100, "ac" + "x" * 100, 20, ('"abxxxxxxxxxxxxxxxx…', '"acxxxxxxxxxxxxxxxx…')),  # seen as it is
     ("short", "x" * 100, 20, ('"short"', '"xxxxxxxxxxxxxxxxxx…')),
     (1, "x" * 100, 20, ("1", '"xxxxxxxxxxxxxxxxxx…')),
+    # Integers the data rules compare whatever their size: their digits, likewise.
+    (2**200, 2**200 + 1, 20, ("…2993782792835301376", "…2993782792835301377")),
+    (10**70, 10**70 + 10**40, 20, ("…000000000000000000…", "…000000100000000000…")),
+    (10**70, -(10**70), 20, ("1000000000000000000…", "-100000000000000000…")),  # seen as they are
+    (True, 2**200, 20, ("true", "1606938044258990275…")),
 ])
 def test_long_strings_are_shown_around_their_first_difference(a, b, width, shown):
     assert shorten_pair(a, b, width) == shown
@@ -392,12 +397,16 @@ def test_a_failure_is_told_once(capsys, quiet):
     assert capsys.readouterr().err == ""
 
 
-def test_assert_same():
-    assert_same({"a": [1, 2.0]}, {"a": (1, 2.0000001)}, float_tolerance=1e-6)
-    assert_same({"a": 1, "t": 0}, {"a": 1, "t": 1}, ignore="/t")
+@pytest.mark.parametrize("rules, message", [
+    ("data", "/a: type changed 1 -> 1.0\n/b: type changed true -> 1\n2 differences"),
+    ("python", "/a: type changed 1 -> 1.0\n1 difference"),
+])
+def test_assert_same(rules, message):
+    assert_same({"a": [1, 2.0]}, {"a": (1, 2.0000001)}, float_tolerance=1e-6, rules=rules)
+    assert_same({"a": 1, "t": 0}, {"a": 1, "t": 1}, ignore="/t", rules=rules)
     with pytest.raises(AssertionError) as failure:
-        assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1})
-    assert str(failure.value) == "the two differ:\n/a: type changed 1 -> 1.0\n1 difference"
+        assert_same({"a": 1, "b": True}, {"a": 1.0, "b": 1}, rules=rules)
+    assert str(failure.value) == "the two differ:\n" + message
 
 
 class _Interrupting:

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import TextIO
 
 from ..inputs import SUFFIXES, InputError
-from ..report import CompareError, Filter, printable
+from ..report import CompareError, DataRules, Filter, printable
 from ._common import PROG, painter
 from ._documents import Diff, diff_files, error_text, payload, text_lines, write_payload
 
@@ -88,7 +88,7 @@ def _listing(root: Path, every: bool) -> _Listing:
     return found
 
 
-def compare_directories(args: argparse.Namespace, kept: Filter, stream: TextIO) -> int:
+def compare_directories(args: argparse.Namespace, rules: DataRules | None, kept: Filter, stream: TextIO) -> int:
     """Compare the files of two directories; the status is the worst of the files'. An entry
     left aside is said on standard error (unless -q); an unreadable one is an error (status 2)."""
     first, second = Path(args.first), Path(args.second)
@@ -108,7 +108,7 @@ def compare_directories(args: argparse.Namespace, kept: Filter, stream: TextIO) 
     for name in (name for name in files_a if name in files_b):
         a_file, b_file = str(files_a[name]), str(files_b[name])
         try:
-            diff = diff_files(a_file, b_file, args.format, kept)
+            diff = diff_files(a_file, b_file, args.format, rules, kept)
             if diff.found and not args.quiet and args.format_out != "text":
                 payloads[name] = payload(diff, args)
         except (InputError, CompareError) as exc:

@@ -13,8 +13,8 @@ from typing import TextIO
 
 from ..inputs import InputError, load_pair
 from ..report import (
-    CompareError, Entry, Filter, Paint, compare, count_text, cycle_path, dumps_strict, json_pointer, patch_operations,
-    printable,
+    CompareError, DataRules, Differences, Entry, Filter, Paint, count_text, cycle_path, differences, dumps_strict,
+    json_pointer, patch_operations, printable,
 )
 from ._layouts import as_json, fold, folded_lines, kind_lines, location_lines
 
@@ -25,15 +25,15 @@ class Diff:
 
     a: object
     b: object
-    found: list[Entry]
+    found: Differences
     first: str = "first"  # the names of the two documents, for messages
     second: str = "second"
 
 
-def diff_files(first: str, second: str, fmt: str | None, kept: Filter) -> Diff:
-    """Load and compare two files (InputError, CompareError)."""
+def diff_files(first: str, second: str, fmt: str | None, rules: DataRules | None, kept: Filter) -> Diff:
+    """Load and compare two files under `rules` (None: corvane's own) (InputError, CompareError)."""
     a, b = load_pair(first, second, fmt)
-    return Diff(a, b, kept.entries(compare(a, b, quiet=True), a=a, b=b), first, second)
+    return Diff(a, b, differences(a, b, rules, kept, quiet=True), first, second)
 
 
 def error_text(exc: InputError | CompareError, first: str, second: str) -> str:
@@ -44,7 +44,8 @@ def error_text(exc: InputError | CompareError, first: str, second: str) -> str:
 
 
 def text_lines(found: Sequence[Entry], args: argparse.Namespace, paint: Paint) -> Iterator[str]:
-    """The report's lines for one pair, at most --max differences (or folded lines), and the count."""
+    """The report's lines for one pair, at most --max differences (or folded lines), the notes,
+    and the count."""
     limit = args.max
     if args.summary:
         groups = fold(found)
@@ -56,6 +57,8 @@ def text_lines(found: Sequence[Entry], args: argparse.Namespace, paint: Paint) -
         hidden = len(found) - len(found[:limit])
     if hidden:
         yield f"… and {hidden} more"
+    if isinstance(found, Differences):
+        yield from (note.text() for note in found.notes)
     yield count_text(len(found))
 
 
@@ -68,7 +71,7 @@ def payload(diff: Diff, args: argparse.Namespace) -> object:
             _writable(operation.get("value"), str(operation["path"]), diff.second)
         return operations
     for entry in diff.found:
-        if entry.kind != "length_changed":
+        if entry.kind != "length_changed":  # the others carry the documents' values
             _writable(entry.a, entry.pointer, diff.first)
             _writable(entry.b, entry.pointer, diff.second)
     return as_json(diff.found)

@@ -1,4 +1,4 @@
-"""One comparison, its failure located in the documents, and the assertion built on it."""
+"""One comparison, its failure located in the documents."""
 
 from __future__ import annotations
 
@@ -6,14 +6,12 @@ import contextlib
 import io
 import re
 import sys
-from collections.abc import Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, TextIO
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, TextIO, TypeVar
 
 from corvane import corvane
 
-from ._filters import Patterns, ToleranceSpec, compile_filter
 from ._paths import MISSING, json_pointer, value_at
-from ._lines import report_text
 
 if TYPE_CHECKING:
     from corvane import Output
@@ -21,7 +19,7 @@ if TYPE_CHECKING:
 _DIAGNOSTIC = "corvane: internal failure, raising PanicException:"
 _REASON = re.compile(r"value: (.*), traceback:", re.S)
 _INT128 = range(-(2**127), 2**127)
-_ASSERT_LIMIT = 100  # entries an AssertionError lists before it says how many more there are
+T = TypeVar("T")
 
 
 class CompareError(Exception):
@@ -74,10 +72,16 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
     the same, so that line is held back. quiet=True drops everything else written to
     sys.stderr during the call too. Both replace sys.stderr during the call.
     """
+    return guarded(corvane, a, b, quiet=quiet)
+
+
+def guarded(call: Callable[[object, object], T], a: object, b: object, *, quiet: bool = False) -> T:
+    """call(a, b), a comparison by the module (either rule set), its failure raised as
+    CompareError naming where it happened, as `compare` does."""
     try:
         stream = io.StringIO() if quiet or sys.stderr is None else _WithoutDiagnostic(sys.stderr)
         with contextlib.redirect_stderr(stream):
-            return corvane(a, b)
+            return call(a, b)
     except Exception:
         raise
     except BaseException as exc:
@@ -90,7 +94,7 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
         reason = found.group(1) if found else message
         located = locate_failure(a, b, reason)
         if located is None and reason.startswith("RecursionError"):
-            located = _locate_cycle(a, b)
+            located = locate_cycle(a, b)
             if located is not None:
                 reason = "a value holds itself (say, a YAML alias inside its own anchor)"
         raise CompareError(reason, *(located or (None, None))) from None
@@ -126,7 +130,7 @@ def cycle_path(document: object) -> tuple[object, ...] | None:
     return None
 
 
-def _locate_cycle(a: object, b: object) -> tuple[tuple[object, ...], str] | None:
+def locate_cycle(a: object, b: object) -> tuple[tuple[object, ...], str] | None:
     for side, document in (("a", a), ("b", b)):
         path = cycle_path(document)
         if path is not None:
@@ -190,23 +194,3 @@ def locate_failure(a: object, b: object, reason: str) -> tuple[tuple[object, ...
                     raise
                 return path, side
     return None
-
-
-def assert_same(
-    a: object,
-    b: object,
-    *,
-    ignore: Patterns = (),
-    only: Patterns = (),
-    float_tolerance: ToleranceSpec = None,
-) -> None:
-    """Raise AssertionError listing the differences when `a` and `b` differ after the filters.
-
-    Strict: compared by corvane's rules (1 and 1.0 differ, NaN differs from itself). A failure
-    of the comparison itself raises CompareError.
-    """
-    __tracebackhide__ = True  # pytest shows the caller's line
-    found = compile_filter(ignore, only, float_tolerance).entries(compare(a, b), a=a, b=b)
-    if found:
-        raise AssertionError("the two differ:\n" + report_text(found, limit=_ASSERT_LIMIT))
-

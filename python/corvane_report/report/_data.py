@@ -16,6 +16,7 @@ from __future__ import annotations
 import importlib.machinery
 import importlib.util
 import sys
+from collections.abc import Sequence
 from dataclasses import dataclass
 from types import ModuleType
 from typing import Literal
@@ -26,6 +27,8 @@ from ._paths import MISSING
 from ._patterns import DEEP, ONE, KeyStep, parse
 
 Lists = Literal["align", "position"]
+# How the items of one pair of lists are paired: the two modes of `lists`, or by a key, or as multisets.
+ListMode = Literal["align", "position", "keyed", "unordered"]
 # A pattern as the engine takes it: steps of text, None for `*` and Ellipsis for `**`.
 EnginePattern = tuple[object, ...]
 
@@ -89,9 +92,63 @@ class DataRules:
         object.__setattr__(self, "_keyed", tuple(parse_list_key(spec) for spec in self.list_keys))
         object.__setattr__(self, "_unordered", tuple(parse_pattern(p) for p in self.unordered))
 
+    def mode_at(self, path: Sequence[object]) -> tuple[ListMode, tuple[str, ...]]:
+        """How the lists at `path` (a's steps) are paired, as the engine decides it: the first list
+        key whose pattern matches, else the first unordered pattern, else `lists`; with the key's
+        steps for a keyed list (else ())."""
+        keyed: tuple[tuple[EnginePattern, tuple[str, ...]], ...] = getattr(self, "_keyed")
+        unordered: tuple[EnginePattern, ...] = getattr(self, "_unordered")
+        for where, key in keyed:
+            if matches(where, path):
+                return "keyed", key
+        if any(matches(pattern, path) for pattern in unordered):
+            return "unordered", ()
+        return self.lists, ()
+
+    @property
+    def pairs_by_pattern(self) -> bool:
+        """Whether some lists are keyed or unordered (so that `mode_at` depends on the path)."""
+        return bool(self.list_keys or self.unordered)
+
     def differences(self, a: object, b: object) -> list[tuple[str, tuple[object, ...], object, object]]:
         """(kind, path, a, b) of every difference, in walk order (MISSING where a side has none)."""
         found: list[tuple[str, tuple[object, ...], object, object]] = _native.diff(
             a, b, missing=MISSING, nan_equal=self.nan_equal, lists=self.lists,
             keyed=getattr(self, "_keyed"), unordered=getattr(self, "_unordered"))
         return found
+
+
+def _step_is(text: str, step: object) -> bool:
+    # A str key by its characters; an int key or a position by its digits (as the engine reads them).
+    if type(step) is str:
+        return step == text
+    return type(step) is int and text.isdigit() and len(text) <= 18 and int(text) == step
+
+
+def matches(pattern: EnginePattern, path: Sequence[object]) -> bool:
+    """Whether the engine's pattern matches the whole of `path` ("*" one step, "**" any number)."""
+    states = {0}
+    for step in path:
+        following: set[int] = set()
+        for p in _closure(pattern, states):
+            if p == len(pattern):
+                continue
+            token = pattern[p]
+            if token is ...:
+                following.add(p)
+            elif token is None or _step_is(str(token), step):
+                following.add(p + 1)
+        if not following:
+            return False
+        states = following
+    return len(pattern) in _closure(pattern, states)
+
+
+def _closure(pattern: EnginePattern, states: set[int]) -> set[int]:
+    # A "**" may match no step: whoever stands before it stands after it too.
+    closed = set(states)
+    for p in sorted(states):
+        while p < len(pattern) and pattern[p] is ...:
+            p += 1
+            closed.add(p)
+    return closed

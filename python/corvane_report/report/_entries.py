@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import heapq
 import itertools
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Final, Literal
 
@@ -14,16 +14,23 @@ from ._text import printable, shorten, shorten_pair
 if TYPE_CHECKING:
     from corvane import Output
 
-Kind = Literal["changed", "type_changed", "added", "removed", "length_changed"]
-KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "length_changed")
+    from ._data import DataRules
+
+Kind = Literal["changed", "type_changed", "added", "removed", "inserted", "deleted", "length_changed"]
+KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "inserted", "deleted", "length_changed")
 
 WORDS: Final[dict[Kind, str]] = {
     "changed": "changed",
     "type_changed": "type changed",
     "added": "added",
     "removed": "removed",
+    "inserted": "inserted",
+    "deleted": "deleted",
     "length_changed": "length changed",
 }
+
+# (how many steps of the path lead to the item, the key's pointer, the key's value in the item)
+KeyLabel = tuple[int, str, object]
 
 
 @dataclass(frozen=True, slots=True)
@@ -31,11 +38,14 @@ class Entry:
     """One difference.
 
     kind    "changed" (a ValChange), "type_changed" (a TypeAndValChange), "added" or
-            "removed" (a DictDiff), "length_changed" (an IterLenMismatch).
+            "removed" (a DictDiff), "length_changed" (an IterLenMismatch); under the data
+            rules also "inserted" (an item only b's list has) and "deleted" (one only a's has).
     path    the steps from the roots: mapping keys (a's) and sequence positions. For an added
-            or removed item the item's own key is the last step.
-    a, b    the two values (the very objects); MISSING on the absent side of an added or
-            removed item; the two lengths of a length change.
+            or removed item the item's own key is the last step; for an inserted item its
+            position in b's list, for a deleted one its position in a's. Under the data rules,
+            the positions of the paired items that lead to a difference are a's.
+    a, b    the two values (the very objects); MISSING on the absent side of an added,
+            removed, inserted or deleted item; the two lengths of a length change.
     tail    for a length change read with the documents: the items the longer side has past
             the shorter one's length (added to b when b is longer, else removed from a), less
             those the filters leave out; None when they are not known.
@@ -43,6 +53,10 @@ class Entry:
             one another from the shorter length).
     keyed   the indexes of the int steps of `path` that are mapping keys rather than positions
             (known with the documents, and for the last step of an added or removed item).
+    keys    for the items of keyed lists on the path: (how many steps lead to the item, the
+            key's pointer, the item's key), so that a report shows which item a position is.
+    at_a    for an inserted item: its place among a's items (how many of them come before it),
+            so that a patch that leaves other items out still puts it where it belongs.
     """
 
     kind: Kind
@@ -52,6 +66,8 @@ class Entry:
     tail: tuple[object, ...] | None = None
     tail_at: tuple[int, ...] | None = field(default=None, repr=False)
     keyed: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
+    keys: tuple[KeyLabel, ...] = field(default=(), repr=False, compare=False)
+    at_a: int | None = field(default=None, repr=False, compare=False)
 
     @property
     def pointer(self) -> str:
@@ -61,14 +77,22 @@ class Entry:
 
     def text(self, width: int = 60) -> str:
         """One line: the pointer, what happened, the values shortened to `width` characters."""
-        return f"{printable(self.pointer) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
+        return f"{self.where()}: {WORDS[self.kind]} {self.details(width)}"
+
+    def where(self) -> str:
+        """The pointer as a report shows it ("(root)" for the roots), then the keys of the keyed
+        list items on the way, as in `/users/3/name [id=17]`."""
+        shown = printable(self.pointer) or "(root)"
+        if not self.keys:
+            return shown
+        return f"{shown} [{', '.join(f'{printable(key[1:])}={shorten(value, 30)}' for _, key, value in self.keys)}]"
 
     def details(self, width: int = 60) -> str:
         """The values of the line (`text` less the pointer and the kind). Two long strings that
         differ far from their start are shown around their first difference."""
-        if self.kind == "added":
+        if self.kind in ("added", "inserted"):
             return shorten(self.b, width)
-        if self.kind == "removed":
+        if self.kind in ("removed", "deleted"):
             return shorten(self.a, width)
         if self.kind == "length_changed":
             return f"{self.a} -> {self.b} items"
@@ -99,6 +123,46 @@ class Entry:
         return [Entry("added" if added else "removed", (*self.path, at), MISSING if added else item,
                       item if added else MISSING, keyed=self.keyed)
                 for at, item in zip(self.tail_positions(), self.tail)]
+
+
+@dataclass(frozen=True, slots=True)
+class Note:
+    """What a report says beside the differences, counting as none of them: "unaligned", the
+    lists at `path` differed too much to align within the budget and their items were compared
+    by position (`a_len`, `b_len`: their lengths)."""
+
+    kind: Literal["unaligned"]
+    path: tuple[object, ...]
+    a_len: int
+    b_len: int
+    keyed: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
+
+    @property
+    def pointer(self) -> str:
+        return json_pointer(self.path, self.keyed)
+
+    def text(self) -> str:
+        return (f"note: {printable(self.pointer) or '(root)'}: {self.a_len} -> {self.b_len} items differ too much "
+                "to align; compared by position")
+
+    def __str__(self) -> str:
+        return self.text()
+
+
+class Differences(list[Entry]):
+    """The entries of one comparison in walk order (a list), with what a report says beside them:
+    `notes`, and `rules`, the data rules they were found under (None for corvane's own)."""
+
+    notes: tuple[Note, ...]
+    rules: DataRules | None
+
+    def __init__(self, found: Iterable[Entry] = (), notes: Iterable[Note] = (), rules: DataRules | None = None) -> None:
+        super().__init__(found)
+        self.notes = tuple(notes)
+        self.rules = rules
+
+    def __repr__(self) -> str:
+        return f"Differences({list.__repr__(self)}, notes={self.notes!r})" if self.notes else list.__repr__(self)
 
 
 def runs(out: Output) -> list[list[Entry]]:
@@ -134,7 +198,7 @@ def with_keys(entry: Entry, a: object) -> Entry:
             break
     if len(keyed) == len(entry.keyed):
         return entry
-    return Entry(entry.kind, path, entry.a, entry.b, entry.tail, entry.tail_at, frozenset(keyed))
+    return Entry(entry.kind, path, entry.a, entry.b, entry.tail, entry.tail_at, frozenset(keyed), entry.keys, entry.at_a)
 
 
 def with_tail(entry: Entry, a: object, b: object) -> Entry:

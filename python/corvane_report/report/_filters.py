@@ -112,8 +112,9 @@ class Filter:
             an item of a length change at or below one (the length change goes when none is left).
     only    JSON pointer patterns: only entries at or below a matching path are kept, and those
             above one whose values hold a matching path, since they change what is there too
-            (a removed mapping with the key, a kind change to a list with the position, the
-            added or removed items of a length change that hold it).
+            (a removed mapping with the key, a kind change to a list with the position, an
+            inserted or deleted item that holds it, the added or removed items of a length
+            change that hold it).
     float_tolerance
             a number (absolute) or a Tolerance(abs=, rel=): a float-against-float value
             change within it is left out. An int against a float stays a type change, and
@@ -187,9 +188,9 @@ class Filter:
 
 def _values(entry: Entry) -> tuple[object, ...]:
     """What an entry puts at its path or takes away from it."""
-    if entry.kind == "added":
+    if entry.kind in ("added", "inserted"):
         return (entry.b,)
-    if entry.kind == "removed":
+    if entry.kind in ("removed", "deleted"):
         return (entry.a,)
     return entry.a, entry.b
 

@@ -156,12 +156,27 @@ def _window(text: str, start: int, width: int) -> str:
     return shown[: width - 1] + "…"
 
 
+def _digits_window(text: str, start: int, width: int) -> str:
+    shown = ("…" if start else "") + text[start : start + width]
+    return shown if start + width >= len(text) and len(shown) <= width else shown[: width - 1] + "…"
+
+
 def shorten_pair(a: object, b: object, width: int) -> tuple[str, str]:
-    """The two values of a change, each shortened to `width` characters. Two strings whose
-    first difference lies past what the cut shows are both shown from a little before it,
-    from the same character, with "…" where they are cut: …ar","baz" -> …ar","bay"."""
+    """The two values of a change, each shortened to `width` characters. Two strings (or two
+    integers) whose first difference lies past what the cut shows are both shown from a little
+    before it, from the same character, with "…" where they are cut: …ar","baz" -> …ar","bay"."""
     plain = shorten(a, width), shorten(b, width)
-    if not (isinstance(a, str) and isinstance(b, str)) or not (plain[0].endswith("…") or plain[1].endswith("…")):
+    if not (plain[0].endswith("…") or plain[1].endswith("…")):
+        return plain
+    if type(a) is int and type(b) is int:
+        digits = _int_text(a), _int_text(b)
+        at = _first_difference(*digits)
+        if at < width - width // 3 or not all(text.lstrip("-").isdigit() for text in digits):
+            return plain
+        # As many digits as the width holds, the first difference among them.
+        start = max(0, min(at - width // 3, max(map(len, digits)) - (width - 1)))
+        return _digits_window(digits[0], start, width), _digits_window(digits[1], start, width)
+    if not (isinstance(a, str) and isinstance(b, str)):
         return plain
     context = width // 3
     at = _first_difference(a, b)
