@@ -23,11 +23,16 @@ uint64_t mix(uint64_t h, uint64_t v) noexcept {
 
 enum Tag : uint64_t { kStr = 1, kBool, kInt, kFloat, kNone, kBytes, kDate, kDict, kList };
 
-constexpr int kMaxDepth = 512;  // deeper values get a fingerprint that equals nothing
+constexpr size_t kMaxDepth = 512;  // deeper values get a fingerprint that equals nothing
+// Room left on the stack below which containers get a fingerprint that equals nothing: well above
+// the margin at which the interpreter's recursion check stops the walk itself.
+constexpr size_t kStackReserve = 512 * 1024;
 
 }  // namespace
 
-bool Fingerprinter::value(PyObject* x, int depth, uint64_t& out) noexcept {
+Fingerprinter::Fingerprinter(bool nan_equal) noexcept : nan_equal_(nan_equal), stack_floor_(stack_floor(kStackReserve)) {}
+
+bool Fingerprinter::value(PyObject* x, uint64_t& out) noexcept {
     ValueKind kind = value_kind(x);
     switch (kind) {
     case ValueKind::Str:
@@ -70,46 +75,52 @@ bool Fingerprinter::value(PyObject* x, int depth, uint64_t& out) noexcept {
     case ValueKind::Container:
         break;
     }
-    if (depth > kMaxDepth) {
+    return container(x, out);
+}
+
+bool Fingerprinter::container(PyObject* x, uint64_t& out) noexcept {
+    PyTypeObject* type = Py_TYPE(x);
+    bool dict = type == &PyDict_Type;
+    if (!dict && type != &PyList_Type && type != &PyTuple_Type) {
         return false;
     }
-    PyTypeObject* type = Py_TYPE(x);
-    if (type == &PyDict_Type) {
+    auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (open_.size() >= kMaxDepth || stack_floor_ == 0 || sp < stack_floor_ ||
+        std::find(open_.begin(), open_.end(), x) != open_.end()) {
+        return false;  // too deep, or holding itself
+    }
+    open_.push_back(x);
+    bool known = true;
+    if (dict) {
         // Order does not count in a dict: the items' fingerprints are summed.
         uint64_t sum = 0;
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* item = nullptr;
-        while (PyDict_Next(x, &pos, &key, &item)) {
+        while (known && PyDict_Next(x, &pos, &key, &item)) {
             uint64_t k = 0;
             uint64_t v = 0;
-            if (!value(key, depth + 1, k) || !value(item, depth + 1, v)) {
-                return false;
-            }
+            known = value(key, k) && value(item, v);
             sum += mix(k, v);
         }
         out = mix(mix(kDict, static_cast<uint64_t>(PyDict_GET_SIZE(x))), sum);
-        return true;
-    }
-    if (type == &PyList_Type || type == &PyTuple_Type) {
+    } else {
         uint64_t h = mix(kList, static_cast<uint64_t>(PySequence_Fast_GET_SIZE(x)));
         PyObject* const* items = PySequence_Fast_ITEMS(x);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(x); ++i) {
+        for (Py_ssize_t i = 0; known && i < PySequence_Fast_GET_SIZE(x); ++i) {
             uint64_t v = 0;
-            if (!value(items[i], depth + 1, v)) {
-                return false;
-            }
+            known = value(items[i], v);
             h = mix(h, v);
         }
         out = h;
-        return true;
     }
-    return false;
+    open_.pop_back();
+    return known;
 }
 
 uint64_t Fingerprinter::of(PyObject* x) noexcept {
     uint64_t h = 0;
-    return x != nullptr && value(x, 0, h) ? h & ~kOpaque : unique();
+    return x != nullptr && value(x, h) ? h & ~kOpaque : unique();
 }
 
 namespace {

@@ -38,19 +38,24 @@ constexpr size_t kMaxAlignedStretch = 40000;
 // A fingerprint of a value under the data rules: equal values have equal fingerprints; a value
 // whose equality the rules cannot vouch for without running Python code (a custom mapping, an
 // iterator, an aware datetime, NaN where NaN differs) gets one that equals nothing else.
+// A value that holds itself, or that is nested deeper than the stack has room for, has such a
+// fingerprint too (the walk then meets it, and its own recursion check, as it would anyway).
 class Fingerprinter {
 public:
-    explicit Fingerprinter(bool nan_equal) noexcept : nan_equal_(nan_equal) {}
+    explicit Fingerprinter(bool nan_equal) noexcept;
     // Null (no value) has a fingerprint that equals nothing, too.
     uint64_t of(PyObject* x) noexcept;
 
 private:
-    bool value(PyObject* x, int depth, uint64_t& out) noexcept;
+    bool value(PyObject* x, uint64_t& out) noexcept;
+    bool container(PyObject* x, uint64_t& out) noexcept;
     uint64_t unique() noexcept { return kOpaque | ++opaque_; }
 
     static constexpr uint64_t kOpaque = uint64_t{1} << 63;
     bool nan_equal_;
     uint64_t opaque_ = 0;
+    uintptr_t stack_floor_;
+    std::vector<PyObject*> open_;  // the containers being fingerprinted, outermost first
 };
 
 // The plan for two lists whose items have the fingerprints `a` and `b`.

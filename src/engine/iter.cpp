@@ -274,6 +274,7 @@ template <class Pair>
                                              : match_by_keys(fa, fb);
     }
     bool monotone = mode == ListMode::Align;
+    size_t before = walk.out.size();
     for (const PlanStep& step : plan.steps) {
         switch (step.op) {
         case PlanStep::Op::Pair: {
@@ -292,7 +293,8 @@ template <class Pair>
             break;
         }
     }
-    if (plan.unaligned) {
+    // Said only where the pairing by position found something: equal lists need no note.
+    if (plan.unaligned && walk.out.size() > before) {
         walk.out.emplace_back(std::in_place_type<Unaligned>,
                               Unaligned{IterLenMismatch{materialize(path), pair.size_a(), pair.size_b()}});
     }

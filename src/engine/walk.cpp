@@ -4,6 +4,8 @@
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace corvane {
@@ -97,6 +99,26 @@ void Walk::finish() const {
     if (kept_back_) {
         throw std::bad_alloc();
     }
+}
+
+uintptr_t stack_floor(size_t reserve) noexcept {
+    thread_local uintptr_t low = 0;
+    thread_local size_t size = 0;
+    if (size == 0) {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+            return 0;
+        }
+        void* base = nullptr;
+        int r = pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        if (r != 0) {
+            size = 0;
+            return 0;
+        }
+        low = reinterpret_cast<uintptr_t>(base);
+    }
+    return low + std::min(reserve, size / 2);
 }
 
 // The roots, held by the entry point for the whole call.

@@ -234,6 +234,10 @@ inline PlainKey plain_kind(PyObject* key) noexcept {
 
 inline bool is_plain_key(PyObject* key) noexcept { return plain_kind(key) != PlainKey::None; }
 
+// The address below which this thread's stack has less than `reserve` bytes left (or less than
+// half of it, on a small stack); 0 when the stack cannot be measured. Measured once a thread.
+uintptr_t stack_floor(size_t reserve) noexcept;
+
 // Holds one level of the interpreter's recursion check for the walk below it. The check
 // measures the stack, with a margin of several pages between the point where it raises
 // RecursionError and the end; the walk's frames for a few levels of nesting take far less than

@@ -8,7 +8,7 @@ import functools
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Final, Literal
 
-from ._compare import CompareError, compare, guarded, locate_cycle
+from ._compare import CompareError, compare, guarded
 from ._data import DataRules, Lists
 from ._entries import Differences, Entry, Kind, KeyLabel, Note, with_keys
 from ._filters import Filter, Patterns, ToleranceSpec, compile_filter
@@ -61,7 +61,6 @@ def differences(a: object, b: object, rules: DataRules | None = DATA, kept: Filt
     kept = kept or compile_filter()
     if rules is None:
         return Differences(kept.entries(compare(a, b, quiet=quiet), a=a, b=b))
-    refuse_too_deep(a, b)
     builder = EntryBuilder(rules, a, b)
     found: list[Entry] = []
     notes: list[Note] = []
@@ -74,51 +73,6 @@ def differences(a: object, b: object, rules: DataRules | None = DATA, kept: Filt
         if left is not None:
             found.append(left)
     return Differences(found, [note for note in notes if _explains(note, found)], rules)
-
-
-# The data rules' walk aligns lists by fingerprints that it takes below each list, and near the end
-# of the stack those can overrun the margin that the interpreter's check keeps: so a pair that
-# could take the walk that deep (both documents nested past this, or holding themselves) is
-# refused here rather than left to end the process.
-_MAX_DEPTH: Final = 10_000
-_NESTS = (dict, list, tuple)
-
-
-def _too_deep(value: object) -> bool:
-    """Whether the dicts, lists and tuples of `value` nest more than _MAX_DEPTH levels, or hold themselves."""
-    if not isinstance(value, _NESTS) or type(value) not in _NESTS:
-        return False
-    stack: list[Iterator[object]] = [_items(value)]
-    path = [id(value)]
-    inside = {id(value)}
-    while stack:
-        for item in stack[-1]:
-            if type(item) in _NESTS:
-                assert isinstance(item, _NESTS)
-                if id(item) in inside or len(stack) >= _MAX_DEPTH:
-                    return True
-                inside.add(id(item))
-                path.append(id(item))
-                stack.append(_items(item))
-                break
-        else:
-            stack.pop()
-            inside.discard(path.pop())
-    return False
-
-
-def _items(value: dict[object, object] | list[object] | tuple[object, ...]) -> Iterator[object]:
-    return iter(value.values()) if isinstance(value, dict) else iter(value)
-
-
-def refuse_too_deep(a: object, b: object) -> None:
-    """CompareError for a pair that could take the data rules' walk past _MAX_DEPTH levels."""
-    if not (_too_deep(a) and _too_deep(b)):
-        return
-    located = locate_cycle(a, b)
-    if located is not None:
-        raise CompareError("a value holds itself (say, a YAML alias inside its own anchor)", *located)
-    raise CompareError(f"RecursionError('the documents nest more than {_MAX_DEPTH} levels deep')")
 
 
 def _explains(note: Note, found: Sequence[Entry]) -> bool:

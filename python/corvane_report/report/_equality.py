@@ -12,7 +12,7 @@ from typing import Final
 
 from ._compare import CompareError, guarded
 from ._data import DataRules
-from ._diff import EntryBuilder, refuse_too_deep
+from ._diff import EntryBuilder
 from ._entries import WORDS, Entry
 from ._paths import value_at
 from ._text import printable, shorten
@@ -121,7 +121,6 @@ def equality_differences(left: object, right: object) -> list[Entry]:
     except RecursionError:  # nested deeper than the interpreter recurses: compared as they are
         plain, a, b = _Plain(), left, right
     try:
-        refuse_too_deep(a, b)
         raw = guarded(_RULES.differences, a, b, quiet=True)
     except CompareError:
         return []
