@@ -104,6 +104,8 @@ bool scalar_fingerprint(PyObject* x, ValueKind kind, uint64_t& out) noexcept {
     return false;
 }
 
+const char* const kDateTimeCapsule = PyDateTime_CAPSULE_NAME;
+
 void use_datetime_api(void* api) noexcept { PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(api); }
 
 ValueKind date_kind(PyObject* x) noexcept {

@@ -62,6 +62,7 @@ bool scalar_fingerprint(PyObject* x, ValueKind kind, uint64_t& out) noexcept;
 // The datetime C API (the capsule datetime.datetime_CAPI), imported by the module that runs data
 // walks when it is made: an import runs Python code, which a walk would have to make through its
 // gate. Until then no value is a date.
+extern const char* const kDateTimeCapsule;
 void use_datetime_api(void* api) noexcept;
 
 }  // namespace corvane

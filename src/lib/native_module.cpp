@@ -18,7 +18,6 @@
 #error "corvane is built for the default (GIL) build of CPython only"
 #endif
 
-#include <datetime.h>
 
 #include <cstring>
 
@@ -208,7 +207,7 @@ int native_exec(PyObject*) noexcept {
         }
         // The datetime types, imported now: during a walk the import would have to go through its
         // gate, and a data walk meets dates anywhere.
-        void* api = PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
+        void* api = PyCapsule_Import(kDateTimeCapsule, 0);
         if (api == nullptr) {
             throw PythonError{};
         }
