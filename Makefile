@@ -94,6 +94,12 @@ fuzz-hooks-long: build
 
 bench: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py
+	$(VENV)/bin/python bench/align.py
+
+# Aligned lists against jsondiff and deepdiff on the three documents with a few edits (part of `make bench`).
+.PHONY: bench-align
+bench-align: build $(VENV)/.bench-ready
+	$(VENV)/bin/python bench/align.py
 
 bench-quick: build $(VENV)/.bench-ready
 	$(VENV)/bin/python bench/run.py --quick

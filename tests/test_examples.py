@@ -38,6 +38,21 @@ timeout_s is 2.5, should be 3.0
 9 settings drifted
 """
 
+DATA_DOCUMENTS = """\
+aligned:
+  /users/0/admin: type changed false -> 0
+  /users/1/email: changed "grace@example.org" -> "grace@example.com"
+  /users/3: inserted {"id": 7, "name": "Alan", "email": "alan@example.org", "adm…
+  /users/4: deleted {"id": 5, "name": "Donald", "email": "donald@example.org", …
+by position (as == would walk them): 8 differences
+matched by id, in any order:
+  /users/0/admin [id=1]: type changed false -> 0
+  /users/1/email [id=2]: changed "grace@example.org" -> "grace@example.com"
+  /users/4 [id=5]: deleted {"id": 5, "name": "Donald", "email": "d…
+  /users/2 [id=7]: inserted {"id": 7, "name": "Alan", "email": "ala…
+patch: replace /users/0/admin, replace /users/1/email, add /users/3, remove /users/5
+"""
+
 RULES = {
     "'abc' vs 'abd'": "ValChange at []",
     "True vs 1": "equal",
@@ -68,13 +83,15 @@ def run(name):
 
 def test_every_example_is_checked():
     # plugin_demo.py is a pytest file that fails on purpose: tests/tools/test_plugin.py runs it.
-    checked = {"quick_tour.py", "config_drift.py", "comparison_rules.py", "failures.py", "plugin_demo.py"}
+    checked = {"quick_tour.py", "config_drift.py", "comparison_rules.py", "failures.py", "plugin_demo.py",
+               "data_documents.py"}
     assert {p.name for p in EXAMPLES.glob("*.py")} == checked
 
 
 @pytest.mark.parametrize("name, status, expected", [
     ("quick_tour.py", 0, QUICK_TOUR),
     ("config_drift.py", 1, CONFIG_DRIFT),  # exits 1 when something drifted
+    ("data_documents.py", 0, DATA_DOCUMENTS),
 ])
 def test_exact_output(name, status, expected):
     proc = run(name)

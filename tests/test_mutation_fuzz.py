@@ -299,6 +299,15 @@ def test_hooks_at_unpredictable_moments_leave_a_sound_output(example):
     assert mf.run_chaos(example) in ("ok", "panic")
 
 
+@settings(max_examples=max(1, BUDGET * 10 // 100))
+@given(chaos_examples())
+@counted
+def test_hooks_at_unpredictable_moments_under_the_data_rules(example):
+    # The same walk under the other rule set: aligned lists are planned from fingerprints, read
+    # without Python code, before anything is compared.
+    assert mf.run_chaos(example, data_rules=True) in ("ok", "panic")
+
+
 @pytest.mark.no_leak_check
 @settings(max_examples=max(1, BUDGET * 3 // 100))
 @given(chaos_examples(first_walk=True))

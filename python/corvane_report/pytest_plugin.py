@@ -1,67 +1,88 @@
 """pytest plugin (entry point "corvane"; disable with -p no:corvane).
 
-When `assert x == y` fails and both sides are dicts, lists or tuples, pytest's explanation
-gains the differences corvane finds, by JSON pointer, right under its first line: as many as
-fit pytest's default length at the default verbosity, all of them with -vv. A difference that
-`==` does not count (1 against 1.0, True against 1) is never named as the cause. Anything
-else, and any comparison corvane cannot make, is left to pytest as it is.
+When `assert x == y` fails and both sides are dicts, lists, tuples, sets or dataclass instances,
+pytest's explanation gains the differences corvane finds, by JSON pointer: lists aligned (an item
+inserted into a long list is one line), sets compared as sets (the members one side lacks),
+dataclasses of one class field by field. The section comes after
+pytest's own findings ("At index 10 diff: ...", "Right contains one more item: ...") and, at the
+default verbosity, takes only the room pytest's cut leaves them, so that all pytest would show
+stays in view (when pytest's own lines fill it, the section is a heading, or shows with -vv);
+with -vv (or on CI, where pytest cuts nothing) it lists every difference. A difference that `==`
+does not count (1 against 1.0, True against 1) is never named as the cause. Anything else, and
+any comparison corvane cannot make, is left to pytest as it is.
 
 For a strict comparison, by corvane's own rules, call `assert_same(x, y, ...)`.
 """
 
 from __future__ import annotations
 
+import dataclasses
+import os
 import sys
-from collections.abc import Generator, Sequence
+from collections.abc import Generator, Sequence, Set
 
 import pytest
 
-from .report import CompareError, Entry, compare, count_text, entries, report_lines
+from .report import Entry, count_text, equality_differences, report_lines
 
-_CONTAINERS = (dict, list, tuple)
-# pytest cuts an explanation at 8 lines or 640 characters below -vv; the section stays within
-# that beside pytest's own first line.
-_SHORT_LINES = 5
-_SHORT_CHARS = 480
-_SHORT_WIDTH = 30
+_CONTAINERS = (dict, list, tuple, Set)
+# pytest's cut below -vv: an explanation of more than _LINES + 2 lines keeps its first _LINES,
+# one of more than _CHARS characters (and some slack) its first _CHARS; both can be configured.
+_LINES, _CHARS = 8, 640
+_LATER = ("Full diff:", "Use -v")  # pytest's lines that may follow the section
+_SHORT_WIDTH = 30  # values shortened to this below -vv
 _SHORT_TAIL = 2  # items of a length change listed under it
+_FOOTER = 40  # the characters pytest allows past its limit for its own closing line
 
 
-def _equal_to_python(entry: Entry) -> bool:
-    """Whether `==` (as a container comparison makes it) counts the two values equal."""
-    if entry.kind not in ("changed", "type_changed"):
-        return False
-    try:
-        return entry.a is entry.b or bool(entry.a == entry.b)
-    except Exception:  # noqa: BLE001 - an __eq__ or __bool__ that raises: not equal
-        return False
+def _compared(value: object) -> bool:
+    return isinstance(value, _CONTAINERS) or (dataclasses.is_dataclass(value) and not isinstance(value, type))
 
 
-def differences(left: object, right: object) -> list[Entry]:
-    """The differences of corvane that `==` counts too, in walk order ([] when it cannot compare)."""
-    try:
-        out = compare(left, right, quiet=True)
-    except CompareError:
-        return []
-    return [entry for entry in entries(out, a=left, b=right) if not _equal_to_python(entry)]
-
-
-def section(found: Sequence[Entry], verbosity: int) -> list[str]:
-    """The lines added to pytest's explanation: all of them with -vv, else what fits."""
+def section(found: Sequence[Entry], verbosity: int, lines: int = 6, chars: int = 480) -> list[str]:
+    """The lines added to pytest's explanation: all of them with -vv, else at most `lines`
+    lines of at most `chars` characters in all (none when not even the heading fits)."""
     heading = f"corvane: {count_text(len(found))} by JSON pointer"
     if verbosity >= 2:
         return [heading + ":", *report_lines(found, width=sys.maxsize, tail_limit=sys.maxsize)]
-    lines: list[str] = []
-    shown = 0
+    shown_lines: list[str] = []
     for entry in found:
         block = list(report_lines([entry], width=_SHORT_WIDTH, tail_limit=_SHORT_TAIL))
-        if len(lines) + len(block) > _SHORT_LINES or sum(map(len, lines + block)) > _SHORT_CHARS:
+        if len(shown_lines) + len(block) > lines - 1 or sum(map(len, shown_lines + block)) > chars - len(heading) - 30:
             break
-        lines += block
-        shown += 1
+        shown_lines += block
+    shown = sum(1 for line in shown_lines if not line.startswith(" "))
     if shown < len(found):
-        heading += f" ({shown} shown, -vv shows all)"
-    return [heading + ":", *lines]
+        heading += f" ({shown} shown, -vv shows all)" if shown else " (-vv shows them)"
+    if lines < 1 or len(heading) + 1 > chars:
+        return []
+    return [heading + ":", *shown_lines]
+
+
+def _limit(config: pytest.Config, name: str, default: int) -> int:
+    value = config.getini(name)
+    return default if value is None else int(value)
+
+
+def _cuts(config: pytest.Config) -> bool:
+    verbose = config.get_verbosity(pytest.Config.VERBOSITY_ASSERTIONS)
+    return verbose < 2 and not (os.environ.get("CI") or os.environ.get("BUILD_NUMBER"))
+
+
+def explained(config: pytest.Config, lines: list[str], found: Sequence[Entry]) -> list[str]:
+    """pytest's explanation `lines` with the section after its own findings (before its "Full
+    diff:" or "Use -v" lines), in the room pytest's cut leaves them, so that everything pytest
+    would show stays in view."""
+    end = next((i for i, line in enumerate(lines) if i and line.startswith(_LATER)), len(lines))
+    before, after = lines[:end], lines[end:]
+    if not _cuts(config):
+        return [*before, *section(found, 2), *after]
+    max_lines, max_chars = _limit(config, "truncation_limit_lines", _LINES), _limit(config, "truncation_limit_chars", _CHARS)
+    # What pytest keeps of a cut explanation, or all that keeps it from cutting.
+    room = max(max_lines - len(before), max_lines + 2 - len(lines)) if max_lines > 0 else sys.maxsize
+    size, size_before = sum(map(len, lines)), sum(map(len, before))
+    chars = max(max_chars - size_before, max_chars + _FOOTER - size) if max_chars > 0 else sys.maxsize
+    return [*before, *section(found, 0, room, chars), *after]
 
 
 @pytest.hookimpl(wrapper=True)
@@ -69,13 +90,12 @@ def pytest_assertrepr_compare(
     config: pytest.Config, op: str, left: object, right: object
 ) -> Generator[None, list[list[str]], list[list[str]]]:
     results = yield
-    if op != "==" or not (isinstance(left, _CONTAINERS) and isinstance(right, _CONTAINERS)):
+    if op != "==" or not (_compared(left) and _compared(right)):
         return results
-    found = differences(left, right)
+    found = equality_differences(left, right)
     if not found:
         return results
-    added = section(found, config.get_verbosity(pytest.Config.VERBOSITY_ASSERTIONS))
     for i, lines in enumerate(results):
-        if lines:  # pytest uses the first explanation: put the section under its first line
-            return [*results[:i], [lines[0], *added, *lines[1:]], *results[i + 1 :]]
-    return [[f"{type(left).__name__} == {type(right).__name__}", *added], *results]
+        if lines:  # pytest uses the first explanation
+            return [*results[:i], explained(config, lines, found), *results[i + 1 :]]
+    return [[f"{type(left).__name__} == {type(right).__name__}", *section(found, 2 if not _cuts(config) else 0)], *results]

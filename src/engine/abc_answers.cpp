@@ -422,6 +422,11 @@ Stock& stock() {
 }  // namespace
 
 void AbcAnswers::remember(PyTypeObject* type, AbcTest test, int answer, uint64_t epoch) noexcept {
+    if (test == AbcTest::Mapping && answer == 0 && type == &PyList_Type) {
+        list_no_mapping_ = epoch;
+    } else if (test == AbcTest::Mapping && answer == 0 && type == &PyTuple_Type) {
+        tuple_no_mapping_ = epoch;
+    }
     if (epoch != epoch_) {
         epoch_ = epoch;
         used_ = 0;
@@ -454,8 +459,13 @@ int AbcAnswers::read(Walk& walk, PyTypeObject* type, AbcTest test, PyObject* cls
     int which = static_cast<int>(test);
     if (read_epoch_[which] != epoch) {
         read_epoch_[which] = epoch;
-        readable_[which] = stock().holds(cls) && stock().holds_for_class(cls, which) &&
-                           stock().read_caches(cls, caches_[which]);
+        // The machinery is looked at once an epoch for both classes (they share their metaclass).
+        if (stock_epoch_ != epoch || stock_meta_ != Py_TYPE(cls)) {
+            stock_epoch_ = epoch;
+            stock_meta_ = Py_TYPE(cls);
+            stock_ = stock().holds(cls);
+        }
+        readable_[which] = stock_ && stock().holds_for_class(cls, which) && stock().read_caches(cls, caches_[which]);
     }
     int answer = readable_[which] ? caches_[which].answer(type) : -1;
     if (answer >= 0) {

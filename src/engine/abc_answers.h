@@ -61,6 +61,12 @@ public:
         return -1;
     }
 
+    // Whether an exact list or tuple (`type`) is known not to be a mapping in `epoch`: the answer
+    // that every pair of sequences asks first, kept where it is read without a search.
+    bool not_a_mapping(PyTypeObject* type, uint64_t epoch) const noexcept {
+        return epoch == (type == &PyList_Type ? list_no_mapping_ : tuple_no_mapping_);
+    }
+
     // What isinstance(x, cls) would answer for an object x of the built-in type `type`, read from
     // the caches of `cls` and remembered for the walk's current epoch; -1 when it cannot be read
     // without running Python code. May make one call through the gate, once per process.
@@ -76,9 +82,15 @@ private:
     void remember(PyTypeObject* type, AbcTest test, int answer, uint64_t epoch) noexcept;
 
     uint64_t epoch_ = 0;
+    uint64_t list_no_mapping_ = 0;   // the epoch in which list was found no mapping
+    uint64_t tuple_no_mapping_ = 0;  // the same for tuple
     Entry entries_[kSize] = {};
     size_t used_ = 0;
-    // Per test, once an epoch: whether the class's caches can be read, and what they hold.
+    // Once an epoch: whether the machinery is the stock one (for this metaclass); and per test,
+    // whether the class's caches can be read, and what they hold.
+    uint64_t stock_epoch_ = 0;
+    PyTypeObject* stock_meta_ = nullptr;
+    bool stock_ = false;
     uint64_t read_epoch_[2] = {0, 0};
     bool readable_[2] = {false, false};
     AbcCaches caches_[2];

@@ -23,15 +23,18 @@ void add_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
 
 }  // namespace
 
+template <class Rules>
 Branch classify_by_tests(Walk& walk, PyObject* a, PyObject* b) {
-    if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
-        return Branch::Strings;
-    }
-    if (PyLong_Check(a) && PyLong_Check(b)) {
-        return Branch::Integers;
-    }
-    if (is_float(a) && is_float(b)) {
-        return Branch::Floats;
+    if constexpr (!Rules::kData) {  // the data rules have decided every pair of values already
+        if (PyUnicode_Check(a) && PyUnicode_Check(b)) {
+            return Branch::Strings;
+        }
+        if (PyLong_Check(a) && PyLong_Check(b)) {
+            return Branch::Integers;
+        }
+        if (is_float(a) && is_float(b)) {
+            return Branch::Floats;
+        }
     }
     if (both(is_mapping, walk, a, b)) {
         return Branch::Mappings;
@@ -43,6 +46,22 @@ Branch classify_by_tests(Walk& walk, PyObject* a, PyObject* b) {
         return Branch::Iterators;
     }
     return Branch::Other;
+}
+
+template Branch classify_by_tests<PythonRules>(Walk& walk, PyObject* a, PyObject* b);
+template Branch classify_by_tests<DataRules>(Walk& walk, PyObject* a, PyObject* b);
+
+void compare_scalar_pair(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {
+    switch (compare_scalars(walk, a, b, value_kind(a))) {
+    case ScalarVerdict::Equal:
+        return;
+    case ScalarVerdict::Differ:
+        add_change<ValChange>(walk, a, b, path);
+        return;
+    case ScalarVerdict::OtherKind:
+        add_change<TypeAndValChange>(walk, a, b, path);
+        return;
+    }
 }
 
 void add_value_change(Walk& walk, PyObject* a, PyObject* b, const PathFrame* path) {

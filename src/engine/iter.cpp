@@ -1,11 +1,13 @@
 // The sequence walk: both inputs drained in full (a before b), exact lists and tuples read in
 // place instead, elements compared by position, and one length mismatch after everything found
 // inside them.
+#include "engine/align.h"
 #include "engine/dispatch.h"
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 namespace corvane {
@@ -65,6 +67,82 @@ private:
     PyObject* const* items_;  // in place, or in the copy once pinned
     size_t size_;
     RefArray copy_;
+};
+
+// Two exact lists or tuples read in place as one view. A pin copies, with references, what the
+// walk may still read of either: the current pair and those after it (a tuple's items cannot
+// change and its holder keeps it alive, so only a list is copied, and a pair of tuples is not
+// chained at all).
+template <bool kPlanned>
+class InPlacePair final : public LazyView {
+public:
+    InPlacePair(Walk& walk, PyObject* a, PyObject* b) noexcept
+        : LazyView(walk, PyList_CheckExact(a) || PyList_CheckExact(b)),
+          a_(PySequence_Fast_ITEMS(a)),
+          b_(PySequence_Fast_ITEMS(b)),
+          size_a_(static_cast<size_t>(PySequence_Fast_GET_SIZE(a))),
+          size_b_(static_cast<size_t>(PySequence_Fast_GET_SIZE(b))),
+          list_a_(PyList_CheckExact(a)),
+          list_b_(PyList_CheckExact(b)) {}
+    ~InPlacePair() override {
+        if (kept_) {
+            walk().release_in_destructor(kept_->b);
+            walk().release_in_destructor(kept_->a);
+        }
+    }
+
+    size_t size_a() const noexcept { return size_a_; }
+    size_t size_b() const noexcept { return size_b_; }
+    // The walk is on the pair at `i`; what comes before it is never read again.
+    void at(size_t i) noexcept { current_ = i; }
+    // The same for a plan (the data rules) that pairs a's i-th with b's j-th: b from `j` on (0 for
+    // a plan whose later steps may go back in b).
+    void at(size_t i, size_t j) noexcept {
+        static_assert(kPlanned);
+        current_ = i;
+        current_b_ = j;
+    }
+    Operand a(size_t i) const noexcept { return Operand(a_[i]); }
+    Operand b(size_t i) const noexcept { return Operand(b_[i]); }
+
+private:
+    // What a pin keeps of the lists, made only then.
+    struct Kept {
+        RefArray a;
+        RefArray b;
+    };
+
+    // Copies a list's items from `from` on, and has `items` read them there: item i of the copied
+    // range is copy[i - from], addressed from an integer so that no pointer points before the copy.
+    static void keep_from(size_t from, PyObject* const*& items, size_t size, RefArray& copy) {
+        RefArray kept(size - from);
+        for (size_t i = from; i < size; ++i) {
+            kept.put(i - from, Ref::borrow(items[i]));
+        }
+        copy = std::move(kept);
+        items = reinterpret_cast<PyObject* const*>(reinterpret_cast<uintptr_t>(copy.data()) - from * sizeof(PyObject*));
+    }
+
+    void pin() override {
+        kept_ = std::make_unique<Kept>();
+        if (list_a_ && current_ < size_a_) {
+            keep_from(current_, a_, size_a_, kept_->a);
+        }
+        size_t from_b = kPlanned ? current_b_ : current_;
+        if (list_b_ && from_b < size_b_) {
+            keep_from(from_b, b_, size_b_, kept_->b);
+        }
+    }
+
+    PyObject* const* a_;  // in place, or in the copy once pinned
+    PyObject* const* b_;
+    size_t size_a_;
+    size_t size_b_;
+    bool list_a_;
+    bool list_b_;
+    size_t current_ = 0;
+    size_t current_b_ = 0;  // kept up only for a plan
+    std::unique_ptr<Kept> kept_;
 };
 
 namespace {
@@ -131,59 +209,169 @@ public:
     Sides(Walk& walk, Operand a, const Held& iter_a, Operand b, const Held& iter_b, size_t start)
         : a_(walk, a, iter_a, start), b_(walk, b, iter_b, walk.elements().size()) {}
 
-    const Side& a() const noexcept { return a_; }
-    const Side& b() const noexcept { return b_; }
+    size_t size_a() const noexcept { return a_.size(); }
+    size_t size_b() const noexcept { return b_.size(); }
+    Operand a(size_t i) const noexcept { return a_.at(i); }
+    Operand b(size_t j) const noexcept { return b_.at(j); }
+    // A side in place copies all of itself when pinned; drained items are owned.
+    void at(size_t) noexcept {}
+    void at(size_t, size_t) noexcept {}
 
 private:
     Side a_;
     Side b_;
 };
 
-template <class SideA, class SideB>
-void compare_positions(Walk& walk, const SideA& a, const SideB& b, const PathFrame* path) {
-    size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
-        corvane_dispatch(walk, a.at(i), b.at(i), &child);
+// Two iterators' items, both drained.
+class DrainedPair {
+public:
+    DrainedPair(Walk& walk, size_t start, size_t len_a, size_t len_b) noexcept
+        : a_(walk, start, len_a), b_(walk, start + len_a, len_b) {}
+
+    size_t size_a() const noexcept { return a_.size(); }
+    size_t size_b() const noexcept { return b_.size(); }
+    Operand a(size_t i) const noexcept { return a_.at(i); }
+    Operand b(size_t j) const noexcept { return b_.at(j); }
+    void at(size_t) noexcept {}
+    void at(size_t, size_t) noexcept {}
+
+private:
+    Drained a_;
+    Drained b_;
+};
+
+template <class Variant>
+void add_list_item(Walk& walk, const PathFrame* path, size_t index, Operand item) {
+    walk.out.emplace_back(std::in_place_type<Variant>, DictDiff(materialize(path), check(PyLong_FromSize_t(index)),
+                                                                Ref::borrow(item.get())));
+}
+
+// The data rules' walk by a plan: pairs compared, the rest reported as deleted or inserted. The
+// plan is made from the items' fingerprints before anything is compared.
+template <class Pair>
+[[gnu::noinline]] void compare_planned(Walk& walk, Pair& pair, const PathFrame* path, ListMode mode,
+                                       const ListKey* keyed) {
+    Plan plan;
+    {
+        Fingerprinter fingerprint(walk.data().nan_equal);
+        auto of = [&](Operand item) {
+            if (keyed == nullptr) {
+                return fingerprint.of(item.get());
+            }
+            PyObject* key = value_at(item.get(), keyed->key);
+            return key != nullptr ? fingerprint.of(key) : fingerprint.of(nullptr);
+        };
+        std::vector<uint64_t> fa(pair.size_a());
+        std::vector<uint64_t> fb(pair.size_b());
+        for (size_t i = 0; i < fa.size(); ++i) {
+            fa[i] = of(pair.a(i));
+        }
+        for (size_t j = 0; j < fb.size(); ++j) {
+            fb[j] = of(pair.b(j));
+        }
+        plan = mode == ListMode::Align       ? align_by_fingerprints(fa, fb, walk.data().align_budget)
+               : mode == ListMode::Unordered ? match_as_multisets(fa, fb)
+                                             : match_by_keys(fa, fb);
     }
-    if (a.size() != b.size()) {
+    bool monotone = mode == ListMode::Align;
+    size_t before = walk.out.size();
+    for (const PlanStep& step : plan.steps) {
+        switch (step.op) {
+        case PlanStep::Op::Pair: {
+            pair.at(step.i, monotone ? step.j : 0);
+            PathFrame child = extend_keypath(path, static_cast<uint64_t>(step.i));
+            corvane_dispatch<DataRules>(walk, pair.a(step.i), pair.b(step.j), &child);
+            break;
+        }
+        case PlanStep::Op::Delete:
+            pair.at(step.i, monotone ? step.j : 0);
+            add_list_item<ItemDeleted>(walk, path, step.i, pair.a(step.i));
+            break;
+        case PlanStep::Op::Insert:
+            pair.at(step.i, monotone ? step.j : 0);
+            add_list_item<ItemInserted>(walk, path, step.j, pair.b(step.j));
+            break;
+        }
+    }
+    // Said only where the pairing by position found something: equal lists need no note.
+    if (plan.unaligned && walk.out.size() > before) {
+        walk.out.emplace_back(std::in_place_type<Unaligned>,
+                              Unaligned{IterLenMismatch{materialize(path), pair.size_a(), pair.size_b()}});
+    }
+}
+
+// Two lists: by position, with a length mismatch after everything found inside; under the data
+// rules, by the plan that the list's path asks for.
+template <class Rules, class Pair>
+void compare_lists(Walk& walk, Pair& pair, const PathFrame* path) {
+    if constexpr (Rules::kData) {
+        const ListKey* keyed = nullptr;
+        ListMode mode = list_mode(walk.data(), path, &keyed);
+        if (mode != ListMode::Position) {
+            compare_planned(walk, pair, path, mode, keyed);
+            return;
+        }
+    }
+    size_t common = std::min(pair.size_a(), pair.size_b());
+    for (size_t i = 0; i < common; ++i) {
+        pair.at(i);
+        if constexpr (Rules::kData) {
+            pair.at(i, i);
+        }
+        PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
+        corvane_dispatch<Rules>(walk, pair.a(i), pair.b(i), &child);
+    }
+    if (pair.size_a() != pair.size_b()) {
         walk.out.emplace_back(std::in_place_type<IterLenMismatch>,
-                              IterLenMismatch{materialize(path), a.size(), b.size()});
+                              IterLenMismatch{materialize(path), pair.size_a(), pair.size_b()});
     }
 }
 
 }  // namespace
 
+template <class Rules>
 void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     ElementScope elements(walk);
     size_t len_a = drain(walk, a);
     size_t len_b = drain(walk, b);
-    Drained items_a(walk, elements.start(), len_a);
-    Drained items_b(walk, elements.start() + len_a, len_b);
-    compare_positions(walk, items_a, items_b, path);
+    DrainedPair pair(walk, elements.start(), len_a, len_b);
+    compare_lists<Rules>(walk, pair, path);
 }
 
 namespace {
 
 // Sequences of which at least one is read through its iterator.
+template <class Rules>
 [[gnu::noinline]] void compare_iterated(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     Held iter_a = is_plain_sequence(a.get()) ? Held(walk, Ref()) : get_iter(walk, a);
     Held iter_b = is_plain_sequence(b.get()) ? Held(walk, Ref()) : get_iter(walk, b);
     ElementScope elements(walk);
     Sides sides(walk, a, iter_a, b, iter_b, elements.start());
-    compare_positions(walk, sides.a(), sides.b(), path);
+    compare_lists<Rules>(walk, sides, path);
 }
 
 }  // namespace
 
+template <class Rules>
+void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    InPlacePair<Rules::kData> pair(walk, a.get(), b.get());
+    compare_lists<Rules>(walk, pair, path);
+}
+
+template <class Rules>
 void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     if (!is_plain_sequence(a.get()) || !is_plain_sequence(b.get())) {
-        compare_iterated(walk, a, b, path);
+        compare_iterated<Rules>(walk, a, b, path);
         return;
     }
-    InPlace items_a(walk, a.get());
-    InPlace items_b(walk, b.get());
-    compare_positions(walk, items_a, items_b, path);
+    compare_in_place<Rules>(walk, a, b, path);
 }
+
+template void corvane_iter<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void corvane_iter<DataRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_sequences<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_sequences<DataRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_in_place<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_in_place<DataRules>(Walk&, Operand, Operand, const PathFrame*);
 
 }  // namespace corvane

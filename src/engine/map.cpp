@@ -1,8 +1,7 @@
 // The mapping walk: the items of a, each looked up in b (a failed lookup means removed), then
 // the items of b, taken only after that, each tested for membership in a (absent means added).
+#include "engine/dict_views.h"
 #include "engine/dispatch.h"
-#include "engine/python_calls.h"
-#include "engine/walk.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,464 +10,8 @@
 namespace corvane {
 namespace {
 
-// Whether every key of an exact dict is plain; while no Python code runs after this, a lookup
-// of a plain key in it, and a membership test, run none either.
-bool all_keys_plain(PyObject* dict) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!is_plain_key(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-template <class Word>
-Word load(const unsigned char* p) noexcept {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// Equal bytes, compared inline with overlapping word loads: keys are short, and a call to
-// memcmp costs more than they do.
-bool same_bytes(const void* x, const void* y, size_t n) noexcept {
-    const auto* p = static_cast<const unsigned char*>(x);
-    const auto* q = static_cast<const unsigned char*>(y);
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 < n; i += 8) {
-            if (load<uint64_t>(p + i) != load<uint64_t>(q + i)) {
-                return false;
-            }
-        }
-        return load<uint64_t>(p + n - 8) == load<uint64_t>(q + n - 8);
-    }
-    if (n >= 4) {
-        return (load<uint32_t>(p) == load<uint32_t>(q)) & (load<uint32_t>(p + n - 4) == load<uint32_t>(q + n - 4));
-    }
-    if (n >= 2) {
-        return (load<uint16_t>(p) == load<uint16_t>(q)) & (load<uint16_t>(p + n - 2) == load<uint16_t>(q + n - 2));
-    }
-    return n == 0 || *p == *q;
-}
-
-// Two exact ints of any size with the same value: their exported digits agree (an int is
-// always stored normalized).
-bool ints_same(PyObject* x, PyObject* y) noexcept {
-    PyLongExport ex;
-    PyLongExport ey;
-    if (PyLong_Export(x, &ex) < 0) {
-        return false;  // cannot happen for an exact int
-    }
-    if (PyLong_Export(y, &ey) < 0) {
-        PyLong_FreeExport(&ex);
-        return false;
-    }
-    bool same = ex.digits == nullptr || ey.digits == nullptr
-                    ? ex.digits == ey.digits && ex.value == ey.value
-                    : ex.negative == ey.negative && ex.ndigits == ey.ndigits &&
-                          std::memcmp(ex.digits, ey.digits,
-                                      static_cast<size_t>(ex.ndigits) * PyLong_GetNativeLayout()->digit_size) == 0;
-    PyLong_FreeExport(&ey);
-    PyLong_FreeExport(&ex);
-    return same;
-}
-
-// Two plain keys that a dict would take for the same key.
-bool plain_keys_equal(PyObject* x, PyObject* y) noexcept {
-    if (x == y) {
-        return true;
-    }
-    PlainKey kind = plain_kind(x);
-    if (kind != plain_kind(y)) {
-        return false;
-    }
-    switch (kind) {
-    case PlainKey::Str: {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(x);
-        int width = PyUnicode_KIND(x);
-        return n == PyUnicode_GET_LENGTH(y) && width == PyUnicode_KIND(y) &&
-               same_bytes(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * width);
-    }
-    case PlainKey::Int: {
-        auto* lx = reinterpret_cast<PyLongObject*>(x);
-        auto* ly = reinterpret_cast<PyLongObject*>(y);
-        if (PyUnstable_Long_IsCompact(lx) && PyUnstable_Long_IsCompact(ly)) {
-            return PyUnstable_Long_CompactValue(lx) == PyUnstable_Long_CompactValue(ly);
-        }
-        return ints_same(x, y);
-    }
-    case PlainKey::None:
-        return false;  // only plain keys are compared here
-    }
-    return false;
-}
-
-template <class Variant>
-void add_item_record(Walk& walk, const PathFrame* path, PyObject* key, PyObject* value) {
-    walk.out.emplace_back(std::in_place_type<Variant>,
-                          DictDiff(materialize(path), Ref::borrow(key), Ref::borrow(value)));
-}
-
-}  // namespace
-
-// Where an exact dict is read in place: the dict and the position of the next item.
-struct InDict {
-    PyObject* dict;
-    Py_ssize_t pos;
-    Py_ssize_t unread;  // items left of those it had when the view began
-};
-
-// The items of an exact dict, as its items list would hold them: read in place while no Python
-// code runs, and copied, from the current item on, when pinned (the current item's key and value
-// then stay alive in the copy).
-class DictItems final : public BorrowingView<InDict> {
-public:
-    DictItems(Walk& walk, PyObject* dict) noexcept
-        : BorrowingView(walk, InDict{dict, 0, PyDict_GET_SIZE(dict)}) {}
-    ~DictItems() override { walk().release_in_destructor(copy_); }
-
-    // Moves to the next item; false after the last.
-    bool next() noexcept {
-        if (borrowing()) {
-            // Unchanged since the view began: exactly as many items as it had then.
-            InDict& in = borrowed();
-            if (in.unread == 0 || !PyDict_Next(in.dict, &in.pos, &key_, &value_)) {
-                return false;
-            }
-            --in.unread;
-            keys_plain_ = keys_plain_ && is_plain_key(key_);
-            return true;
-        }
-        if (read_ + 2 > copy_.size()) {
-            return false;
-        }
-        key_ = copy_[read_];
-        value_ = copy_[read_ + 1];
-        read_ += 2;
-        return true;
-    }
-
-    Operand key() const noexcept { return Operand(key_); }
-    Operand value() const noexcept { return Operand(value_); }
-    // Every key read so far is plain.
-    bool keys_plain() const noexcept { return keys_plain_; }
-
-private:
-    // Copies, with references, the current item (still in use) and every item not yet read.
-    void keep(const InDict& in) override {
-        bool current = key_ != nullptr;
-        size_t n = 2 * (static_cast<size_t>(in.unread) + current);
-        RefArray rest(n);
-        size_t filled = 0;
-        if (current) {
-            rest.put(filled++, Ref::borrow(key_));
-            rest.put(filled++, Ref::borrow(value_));
-        }
-        Py_ssize_t pos = in.pos;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        for (Py_ssize_t left = in.unread; left > 0 && PyDict_Next(in.dict, &pos, &key, &value); --left) {
-            rest.put(filled++, Ref::borrow(key));
-            rest.put(filled++, Ref::borrow(value));
-        }
-        copy_ = std::move(rest);
-        read_ = current ? 2 : 0;
-    }
-
-    PyObject* key_ = nullptr;  // the current item: in the dict, or in copy_ once pinned
-    PyObject* value_ = nullptr;
-    RefArray copy_;  // its unused tail (if the dict had fewer items than counted) stays null
-    size_t read_ = 0;
-    bool keys_plain_ = true;
-};
-
-// The items of any other mapping: the list that items() returns, read by position within both
-// its starting and its current length, since code run by the walk may still hold and change
-// that very list. Each element must be a tuple of a key, a value and perhaps more.
-class ListedItems {
-public:
-    ListedItems(Walk& walk, Operand mapping)
-        : list_(mapping_items(walk, mapping)), current_(walk, Ref()) {
-        len_ = PyList_GET_SIZE(list_.get());
-    }
-
-    bool next() {
-        if (pos_ >= std::min(len_, PyList_GET_SIZE(list_.get()))) {
-            return false;
-        }
-        Ref element = Ref::borrow(PyList_GET_ITEM(list_.get(), pos_++));
-        if (!PyTuple_Check(element.get())) {
-            fail("mapping items must be tuples of a key and a value, got an item of type " +
-                 std::string(Py_TYPE(element.get())->tp_name));
-        }
-        PyObject* key = PyTuple_GetItem(element.get(), 0);
-        PyObject* value = key != nullptr ? PyTuple_GetItem(element.get(), 1) : nullptr;
-        if (value == nullptr) {
-            fail_with_pending();
-        }
-        current_.replace(std::move(element));
-        key_ = key;
-        value_ = value;
-        return true;
-    }
-
-    Operand key() const noexcept { return Operand(key_); }
-    Operand value() const noexcept { return Operand(value_); }
-    bool keys_plain() const noexcept { return false; }
-
-private:
-    Held list_;
-    Held current_;  // the element being walked: it holds key_ and value_
-    PyObject* key_ = nullptr;
-    PyObject* value_ = nullptr;
-    Py_ssize_t len_;
-    Py_ssize_t pos_ = 0;
-};
-
-// Whether a dict is exact with plain keys only, as seen in one epoch: a lookup of a plain key in
-// it, and a membership test, then run no Python code for as long as the epoch lasts.
-class PlainFact {
-public:
-    bool holds(uint64_t epoch) const noexcept { return plain_ && epoch_ == epoch; }
-    bool known(uint64_t epoch) const noexcept { return epoch_ == epoch; }
-    void set(bool plain, uint64_t epoch) noexcept {
-        plain_ = plain;
-        epoch_ = epoch;
-    }
-    // Looks at every key of `dict` now.
-    void look(PyObject* dict, uint64_t epoch) noexcept { set(PyDict_CheckExact(dict) && all_keys_plain(dict), epoch); }
-
-private:
-    bool plain_ = false;
-    uint64_t epoch_ = 0;
-};
-
-struct Item {
-    PyObject* key;
-    PyObject* value;
-};
-
-// What the step borrows from b: all of it goes with a pin.
-struct Step {
-    static constexpr size_t kKept = 8;
-
-    Step() noexcept {}  // the kept items are written before they are read, never zeroed
-
-    Item peek = {nullptr, nullptr};  // b's next item not yet matched or stepped over
-    Item kept[kKept];                // a small b's items (the first kept_count), as they were when
-    size_t kept_count = 0;           // its keys were looked at
-    PyObject* current = nullptr;  // b's value being compared
-    std::vector<Item> added;      // b's items stepped over as added, for the replay
-};
-
-// Where the step is in b's items: a position for PyDict_Next, or an index into the items kept of
-// a small b; and where the item it peeks at was read, to read it again after a pin.
-class Cursor {
-public:
-    void start(bool kept_all) noexcept {
-        kept_all_ = kept_all;
-        next_ = 0;
-        pos_ = 0;
-    }
-
-    // Moves to b's next item, into `step.peek` (nothing after the last).
-    void advance(PyObject* b, Step& step) noexcept {
-        peek_at_ = next_;
-        peek_pos_ = pos_;
-        step.peek = Item{nullptr, nullptr};
-        if (!kept_all_) {
-            PyDict_Next(b, &pos_, &step.peek.key, &step.peek.value);
-        } else if (next_ < step.kept_count) {
-            step.peek = step.kept[next_++];
-        }
-    }
-
-    // Goes back to where the item peeked at before a pin was read, to read it again.
-    void rewind(bool kept_all) noexcept {
-        kept_all_ = kept_all;
-        next_ = peek_at_;
-        pos_ = peek_pos_;
-    }
-
-private:
-    bool kept_all_ = false;
-    size_t next_ = 0;
-    size_t peek_at_ = 0;
-    Py_ssize_t pos_ = 0;
-    Py_ssize_t peek_pos_ = 0;
-};
-
-// b's side of the first pass when b is an exact dict whose keys are all plain, a fact held
-// for the current epoch. b's values are then read without running Python code: in step with
-// a's items while their keys agree (as in two documents parsed alike), otherwise by a lookup.
-// Where a is an exact dict with plain keys too, b's items that a lacks are stepped over and
-// remembered, so that the step survives added and removed keys, and while nothing has run
-// since the walk of the pair began, the second pass is replayed from them without a membership
-// test per key. A pin holds the current value; afterwards b's keys are looked at again (no more
-// often than the items walked since pay for) before anything is read without a lookup again.
-//
-// Why b's keys must all be plain: a lookup of a plain key compares it with every key of the
-// same hash on its probe path, and a key whose equality is Python code would be called, and
-// could answer, even when it lies after the matching key in item order. A step that finds a
-// plain key equal to a's gives the value a lookup gives: no other key of b can equal it.
-class Lockstep final : public BorrowingView<Step> {
-public:
-    Lockstep(Walk& walk, PyObject* a, PyObject* b) noexcept : BorrowingView(walk), a_(a), b_(b) {
-        cursor_.start(look_at_keys(borrowed()));
-        advance(borrowed());
-    }
-    ~Lockstep() override { walk().release_in_destructor(held_); }
-
-    enum class Read { kUnknown, kMissing, kFound };
-
-    // b's value for a's plain key `key`, read without running Python code: kFound (the value
-    // is then current()), kMissing, or kUnknown when b's keys cannot be vouched for now, and
-    // b must be looked up. Called once per plain key of a.
-    Read find(PyObject* key) {
-        if (!usable()) {
-            return Read::kUnknown;
-        }
-        Step& step = borrowed();
-        if (matches(step, key) || (step_over_added(step) && matches(step, key))) {
-            step.current = step.peek.value;
-            advance(step);
-            return Read::kFound;
-        }
-        step.current = PyDict_GetItemWithError(b_, key);  // plain keys: neither Python nor an error
-        return step.current != nullptr ? Read::kFound : Read::kMissing;
-    }
-
-    Operand current() const noexcept { return Operand(borrowing() ? borrowed().current : held_.get()); }
-
-    // Replays the second pass when nothing has run since the walk of the pair began: the items
-    // that were stepped over, then those not reached, tested against a. False when it cannot.
-    // `a_keys_plain`: the first pass found all of a's keys plain.
-    bool replay_second_pass(Walk& walk, const PathFrame* path, bool a_keys_plain) {
-        if (!replayable_ || !borrowing() || !b_plain_) {
-            return false;  // pinned since it began: b's items may have changed
-        }
-        if (a_keys_plain && PyDict_CheckExact(a_)) {
-            a_plain_.set(true, walk.epoch());
-        }
-        if (!a_plain()) {
-            return false;
-        }
-        Step& step = borrowed();
-        for (const Item& item : step.added) {
-            add_item_record<DictItemAdded>(walk, path, item.key, item.value);
-        }
-        for (; step.peek.key != nullptr; advance(step)) {
-            if (PyDict_Contains(a_, step.peek.key) == 0) {
-                add_item_record<DictItemAdded>(walk, path, step.peek.key, step.peek.value);
-            }
-        }
-        return true;
-    }
-
-private:
-    // One look at all of b's keys per this many items of a walked since the last, at most.
-    static constexpr size_t kRecheckRatio = 16;
-
-    // Whether b's value for a plain key can be read now without running Python code.
-    bool usable() {
-        ++walked_;
-        // The value held since a pin goes first: its release may run Python code, which the
-        // facts below must then see.
-        if (held_) {
-            walk().release(std::move(held_));
-        }
-        if (borrowing() || !b_plain_) {
-            return b_plain_;  // borrowing: nothing has run since b's keys were looked at
-        }
-        if (walked_ * kRecheckRatio < static_cast<size_t>(PyDict_GET_SIZE(b_))) {
-            return false;
-        }
-        Step& step = borrow_again();
-        bool kept_all = look_at_keys(step);
-        if (!b_plain_) {
-            return false;  // borrowing nothing until the next pin
-        }
-        cursor_.rewind(kept_all);  // b may have changed: read the item at the step's place again
-        advance(step);
-        return true;
-    }
-
-    // Whether b is an exact dict with plain keys, now; a small b's items are kept in `step`.
-    // Whether they were.
-    bool look_at_keys(Step& step) noexcept {
-        walked_ = 0;
-        bool exact = PyDict_CheckExact(b_);
-        bool keep = exact && static_cast<size_t>(PyDict_GET_SIZE(b_)) <= Step::kKept;
-        b_plain_ = exact;
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t left = exact ? PyDict_GET_SIZE(b_) : 0;
-        for (; b_plain_ && left > 0 && PyDict_Next(b_, &pos, &key, &value); --left) {
-            b_plain_ = is_plain_key(key);
-            if (keep) {
-                step.kept[step.kept_count++] = Item{key, value};
-            }
-        }
-        return keep;
-    }
-
-    static bool matches(const Step& step, PyObject* key) noexcept {
-        return step.peek.key != nullptr && plain_keys_equal(key, step.peek.key);
-    }
-
-    void advance(Step& step) noexcept {
-        if (b_plain_) {
-            cursor_.advance(b_, step);
-        } else {
-            step.peek = Item{nullptr, nullptr};
-        }
-    }
-
-    // a's keys all plain (in this epoch), so that testing b's keys against a runs no Python.
-    bool a_plain() {
-        if (!a_plain_.known(walk().epoch())) {
-            a_plain_.look(a_, walk().epoch());
-        }
-        return a_plain_.holds(walk().epoch());
-    }
-
-    // b's next items that a lacks are added items: move past them, remembering them for the
-    // replay of the second pass while it can still be made. Whether it moved at all.
-    bool step_over_added(Step& step) {
-        bool moved = false;
-        while (step.peek.key != nullptr && a_plain() && PyDict_Contains(a_, step.peek.key) == 0) {
-            if (replayable_) {
-                step.added.push_back(step.peek);
-            }
-            advance(step);
-            moved = true;
-        }
-        return moved;
-    }
-
-    void keep(const Step& step) override {
-        held_ = Ref::borrow(step.current);
-        replayable_ = false;
-    }
-
-    PyObject* a_;
-    PyObject* b_;
-    bool b_plain_ = false;    // b is an exact dict whose keys are all plain, when last looked at
-    PlainFact a_plain_;
-    Cursor cursor_;
-    bool replayable_ = true;  // nothing has pinned the step since it began
-    size_t walked_ = 0;       // items of a walked since b's keys were last looked at
-    Ref held_;                // b's value being compared, held once a pin has ended the borrowing
-};
-
-namespace {
-
 // The first pass: for each item of a, b's value compared with it, or a removed item.
-template <class ItemsA>
+template <class Rules, class ItemsA>
 void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const PathFrame* path) {
     while (items_a.next()) {
         Operand key = items_a.key();
@@ -479,7 +22,7 @@ void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const Pa
         }
         if (read == Lockstep::Read::kFound) {
             PathFrame child = extend_keypath(path, key.get());
-            corvane_dispatch(walk, items_a.value(), step.current(), &child);
+            corvane_dispatch<Rules>(walk, items_a.value(), step.current(), &child);
             continue;
         }
         std::optional<Held> value_b = lookup_or_missing(walk, b, key);
@@ -488,7 +31,7 @@ void first_pass(Walk& walk, ItemsA& items_a, Lockstep& step, Operand b, const Pa
             continue;
         }
         PathFrame child = extend_keypath(path, key.get());
-        corvane_dispatch(walk, items_a.value(), value_b->operand(), &child);
+        corvane_dispatch<Rules>(walk, items_a.value(), value_b->operand(), &child);
     }
 }
 
@@ -522,30 +65,101 @@ void second_pass(Walk& walk, Operand a, ItemsB& items_b, const PathFrame* path) 
 }
 
 // The walk over a's items (its own list, or an exact dict in place), b's side and the second pass.
-template <class ItemsA>
+template <class Rules, class ItemsA>
 void walk_pair(Walk& walk, ItemsA& items_a, Operand a, Operand b, const PathFrame* path) {
     Lockstep step(walk, a.get(), b.get());
-    first_pass(walk, items_a, step, b, path);
+    first_pass<Rules>(walk, items_a, step, b, path);
     if (!step.replay_second_pass(walk, path, items_a.keys_plain())) {
         second_pass(walk, a, b, path);
     }
 }
 
 // A first mapping that is no exact dict: its items listed by items().
+template <class Rules>
 [[gnu::noinline]] void walk_listed(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     ListedItems items_a(walk, a);
-    walk_pair(walk, items_a, a, b, path);
+    walk_pair<Rules>(walk, items_a, a, b, path);
+}
+
+// After a pin of a lean pair: the rest of a's items, as they were, each looked up in b as it is
+// now, then the second pass over b as it is.
+template <class Rules>
+[[gnu::noinline]] void lean_rest(Walk& walk, LeanPair& pair, Operand a, Operand b, const PathFrame* path) {
+    pair.let_go_of_current();
+    for (size_t k = 0; k < pair.rest_size(); ++k) {
+        Operand key = pair.rest_key(k);
+        std::optional<Held> value_b = lookup_or_missing(walk, b, key);
+        if (!value_b) {
+            add_item_record<DictItemRemoved>(walk, path, key.get(), pair.rest_value(k).get());
+            continue;
+        }
+        PathFrame child = extend_keypath(path, key.get());
+        corvane_dispatch<Rules>(walk, pair.rest_value(k), value_b->operand(), &child);
+    }
+    second_pass(walk, a, b, path);
+}
+
+// Two small exact dicts with plain keys, or false (having done nothing) for any other pair.
+template <class Rules>
+bool walk_lean(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    LeanPair pair(walk);
+    if (!pair.read(a.get(), b.get())) {
+        return false;
+    }
+    uint32_t matched = 0;
+    for (size_t i = 0; i < pair.size_a(); ++i) {
+        PyObject* key = pair.a(i).key;
+        size_t j = pair.find(key, i);
+        if (j == pair.size_b()) {
+            add_item_record<DictItemRemoved>(walk, path, key, pair.a(i).value);
+            continue;
+        }
+        matched |= 1u << j;
+        pair.at(i, j);
+        PathFrame child = extend_keypath(path, key);
+        corvane_dispatch<Rules>(walk, pair.a_value(i), pair.b_value(j), &child);
+        if (pair.pinned()) {
+            lean_rest<Rules>(walk, pair, a, b, path);
+            return true;
+        }
+    }
+    for (size_t j = 0; j < pair.size_b(); ++j) {
+        if ((matched >> j & 1) == 0) {
+            add_item_record<DictItemAdded>(walk, path, pair.b(j).key, pair.b(j).value);
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
-void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path) {
-    if (!PyDict_CheckExact(a.get())) {
-        walk_listed(walk, a, b, path);
+template <class Rules>
+void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (static_cast<size_t>(PyDict_GET_SIZE(a.get())) <= LeanItems::kMax &&
+        static_cast<size_t>(PyDict_GET_SIZE(b.get())) <= LeanItems::kMax && walk_lean<Rules>(walk, a, b, path)) {
         return;
     }
     DictItems items_a(walk, a.get());
-    walk_pair(walk, items_a, a, b, path);
+    walk_pair<Rules>(walk, items_a, a, b, path);
 }
+
+template <class Rules>
+void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path) {
+    if (!PyDict_CheckExact(a.get())) {
+        walk_listed<Rules>(walk, a, b, path);
+        return;
+    }
+    if (PyDict_CheckExact(b.get())) {
+        compare_exact_dicts<Rules>(walk, a, b, path);
+        return;
+    }
+    DictItems items_a(walk, a.get());
+    walk_pair<Rules>(walk, items_a, a, b, path);
+}
+
+template void compare_exact_dicts<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void compare_exact_dicts<DataRules>(Walk&, Operand, Operand, const PathFrame*);
+template void corvane_map<PythonRules>(Walk&, Operand, Operand, const PathFrame*);
+template void corvane_map<DataRules>(Walk&, Operand, Operand, const PathFrame*);
 
 }  // namespace corvane

@@ -2,8 +2,6 @@
 // code, each inside Walk::python(), and the absorbed errors.
 #include "engine/python_calls.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -18,21 +16,9 @@ namespace {
 constexpr size_t kStackReserve = 256 * 1024;
 
 bool stack_running_out() {
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return true;  // the stack cannot be measured: take the error as the walk's own
-    }
-    void* low = nullptr;
-    size_t size = 0;
-    int r = pthread_attr_getstack(&attr, &low, &size);
-    pthread_attr_destroy(&attr);
+    uintptr_t floor = stack_floor(kStackReserve);
     // The frame's address, not a local's: an instrumented build may keep locals elsewhere.
-    auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    auto bottom = reinterpret_cast<uintptr_t>(low);
-    if (r != 0 || sp < bottom || sp - bottom > size) {
-        return true;
-    }
-    return sp - bottom < std::min(kStackReserve, size / 2);
+    return floor == 0 || reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
 }
 
 // Whether the RecursionError `exc` carries the interpreter's own message: one exact str that
@@ -151,6 +137,10 @@ Ref import_attr(Walk& walk, const char* module, const char* name) {
         Ref imported = check(PyImport_ImportModule(module));
         return check(PyObject_GetAttrString(imported.get(), name));
     });
+}
+
+Ref utc_offset(Walk& walk, PyObject* value) {
+    return walk.python([&] { return check(PyObject_CallMethod(value, "utcoffset", nullptr)); });
 }
 
 Ref compile_module(Walk& walk, const char* source) {

@@ -51,6 +51,9 @@ int is_instance(Walk& walk, PyObject* x, PyObject* cls);
 // `module.name`, imported; the new reference, or a Failure.
 Ref import_attr(Walk& walk, const char* module, const char* name);
 
+// value.utcoffset() of a datetime or time, or a Failure.
+Ref utc_offset(Walk& walk, PyObject* value);
+
 // The code object of `source` compiled as a module (compiling raises an audit event), or null
 // when it cannot be compiled: the caller then does without it.
 Ref compile_module(Walk& walk, const char* source);

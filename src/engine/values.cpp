@@ -205,4 +205,43 @@ bool floats_equal_general(PyObject* a, PyObject* b) {
 }
 
 
+bool ints_equal_any_size(PyObject* a, PyObject* b) noexcept {
+    PyLongExport ea;
+    PyLongExport eb;
+    if (PyLong_Export(a, &ea) < 0) {
+        return false;  // cannot happen for an int
+    }
+    if (PyLong_Export(b, &eb) < 0) {
+        PyLong_FreeExport(&ea);
+        return false;
+    }
+    // A normalized int has one representation: equal values have equal digits.
+    bool same = ea.digits == nullptr || eb.digits == nullptr
+                    ? ea.digits == eb.digits && ea.value == eb.value
+                    : ea.negative == eb.negative && ea.ndigits == eb.ndigits &&
+                          std::memcmp(ea.digits, eb.digits,
+                                      static_cast<size_t>(ea.ndigits) * PyLong_GetNativeLayout()->digit_size) == 0;
+    PyLong_FreeExport(&eb);
+    PyLong_FreeExport(&ea);
+    return same;
+}
+
+// Strings stored in different kinds (a C extension may store one wider than it needs).
+bool strings_equal_by_code_points(PyObject* a, PyObject* b) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    const void* da = PyUnicode_DATA(a);
+    const void* db = PyUnicode_DATA(b);
+    int ka = PyUnicode_KIND(a);
+    int kb = PyUnicode_KIND(b);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_READ(ka, da, i) != PyUnicode_READ(kb, db, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A float subclass's stored value (PyFloat_AsDouble reads it without calling __float__).
+double float_value(PyObject* x) noexcept { return PyFloat_AsDouble(x); }
+
 }  // namespace corvane

@@ -13,6 +13,14 @@ bool strings_equal_general(PyObject* a, PyObject* b);
 bool ints_equal_general(PyObject* a, PyObject* b);
 bool floats_equal_general(PyObject* a, PyObject* b);
 
+// Two ints (or int subclasses) of any size with the same value.
+bool ints_equal_any_size(PyObject* a, PyObject* b) noexcept;
+
+// The data rules' comparisons, which never fail: strings by their code points (lone surrogates
+// too), ints of any size, floats with NaN equal to NaN where asked.
+bool strings_equal_by_code_points(PyObject* a, PyObject* b) noexcept;
+double float_value(PyObject* x) noexcept;
+
 // Equal UTF-8 encodings are exactly equal code point sequences, so those are compared
 // directly; a string holding a lone surrogate (which UTF-8 cannot encode) fails, a's first.
 // One-byte strings hold no surrogates.
@@ -52,6 +60,33 @@ inline bool floats_equal(PyObject* a, PyObject* b) {
         return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
     }
     return floats_equal_general(a, b);
+}
+
+inline bool data_strings_equal(PyObject* a, PyObject* b) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    if (n != PyUnicode_GET_LENGTH(b)) {
+        return false;
+    }
+    int kind = PyUnicode_KIND(a);
+    if (kind == PyUnicode_KIND(b)) {
+        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
+    }
+    return strings_equal_by_code_points(a, b);
+}
+
+inline bool data_ints_equal(PyObject* a, PyObject* b) noexcept {
+    auto* x = reinterpret_cast<PyLongObject*>(a);
+    auto* y = reinterpret_cast<PyLongObject*>(b);
+    if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+        return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
+    }
+    return ints_equal_any_size(a, b);
+}
+
+inline bool data_floats_equal(PyObject* a, PyObject* b, bool nan_equal) noexcept {
+    double x = PyFloat_CheckExact(a) ? PyFloat_AS_DOUBLE(a) : float_value(a);
+    double y = PyFloat_CheckExact(b) ? PyFloat_AS_DOUBLE(b) : float_value(b);
+    return x == y || (nan_equal && x != x && y != y);
 }
 
 }  // namespace corvane

@@ -24,6 +24,9 @@ private:
     PyObject* p_;
 
     friend class InPlace;
+    template <bool>
+    friend class InPlacePair;
+    friend class LeanPair;
     friend class ElementStack;
     friend class DictItems;
     friend class ListedItems;

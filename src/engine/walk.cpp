@@ -4,6 +4,8 @@
 #include "engine/python_calls.h"
 #include "engine/walk.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 namespace corvane {
@@ -99,6 +101,26 @@ void Walk::finish() const {
     }
 }
 
+uintptr_t stack_floor(size_t reserve) noexcept {
+    thread_local uintptr_t low = 0;
+    thread_local size_t size = 0;
+    if (size == 0) {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+            return 0;
+        }
+        void* base = nullptr;
+        int r = pthread_attr_getstack(&attr, &base, &size);
+        pthread_attr_destroy(&attr);
+        if (r != 0) {
+            size = 0;
+            return 0;
+        }
+        low = reinterpret_cast<uintptr_t>(base);
+    }
+    return low + std::min(reserve, size / 2);
+}
+
 // The roots, held by the entry point for the whole call.
 class Roots {
 public:
@@ -107,7 +129,14 @@ public:
 
 DiffList compare(PyObject* a, PyObject* b) {
     Walk walk;
-    corvane_dispatch(walk, Roots::of(a), Roots::of(b), nullptr);
+    corvane_dispatch<PythonRules>(walk, Roots::of(a), Roots::of(b), nullptr);
+    walk.finish();
+    return std::move(walk.out);
+}
+
+DiffList compare_data(PyObject* a, PyObject* b, const DataOptions& options) {
+    Walk walk(options);
+    corvane_dispatch<DataRules>(walk, Roots::of(a), Roots::of(b), nullptr);
     walk.finish();
     return std::move(walk.out);
 }

@@ -40,6 +40,7 @@
 
 #include "engine/abc_answers.h"
 #include "engine/engine.h"
+#include "engine/rules.h"
 #include "engine/views.h"
 
 #include <cstdint>
@@ -82,6 +83,8 @@ public:
     DiffList out;
 
     Walk() noexcept = default;
+    // A walk under the data rules, with their options.
+    explicit Walk(const DataOptions& options) noexcept : data_(&options) {}
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
@@ -89,6 +92,8 @@ public:
     uint64_t epoch() const noexcept { return epoch_; }
     ElementStack& elements() noexcept { return elements_; }
     AbcAnswers& abc() noexcept { return abc_; }
+    // The data rules' options; only a walk under those rules asks.
+    const DataOptions& data() const noexcept { return *data_; }
 
     // Makes `call`, an interpreter call that may run Python code: views pinned first, the epoch
     // moved before and after. The only way the engine makes such a call.
@@ -145,6 +150,7 @@ private:
     template <class Refs, size_t N>
     void release_or_keep(Refs& refs, Refs (&parked)[N]) noexcept;
 
+    const DataOptions* data_ = nullptr;
     LazyView* lazy_ = nullptr;  // the innermost unpinned view
     // Exceptions in flight when the walk began (it may run inside a finalizer while another
     // walk's failure unwinds): one more means that this walk's own failure is unwinding.
@@ -228,6 +234,10 @@ inline PlainKey plain_kind(PyObject* key) noexcept {
 
 inline bool is_plain_key(PyObject* key) noexcept { return plain_kind(key) != PlainKey::None; }
 
+// The address below which this thread's stack has less than `reserve` bytes left (or less than
+// half of it, on a small stack); 0 when the stack cannot be measured. Measured once a thread.
+uintptr_t stack_floor(size_t reserve) noexcept;
+
 // Holds one level of the interpreter's recursion check for the walk below it. The check
 // measures the stack, with a margin of several pages between the point where it raises
 // RecursionError and the end; the walk's frames for a few levels of nesting take far less than
@@ -260,15 +270,28 @@ private:
     bool entered_;
 };
 
+// The walks, for either rule set (rules.h); each is instantiated for both.
+
 // Walks two mappings by key: removed items and common keys first, then added items.
+template <class Rules>
 void corvane_map(Walk& walk, Operand a, Operand b, const PathFrame* path);
+
+// The same walk over two exact dicts, read in place.
+template <class Rules>
+void compare_exact_dicts(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // Drains two iterators, a first, and compares them by position; a length mismatch comes
 // after everything found inside the elements.
+template <class Rules>
 void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 // The same walk over two sequences, each read through a new iterator (a's made first), or,
 // for an exact list or tuple, in place, which nothing can tell apart.
+template <class Rules>
 void compare_sequences(Walk& walk, Operand a, Operand b, const PathFrame* path);
+
+// The same walk over two exact lists or tuples, both read in place.
+template <class Rules>
+void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path);
 
 }  // namespace corvane

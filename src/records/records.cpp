@@ -14,30 +14,25 @@ KeyPath KeyPath::copy() const {
     return out;
 }
 
-PyObject* PathFrame::key() const {
-    if (key_ != nullptr) {
-        return key_;
-    }
-    if (!index_key_) {
-        index_key_ = check(PyLong_FromUnsignedLongLong(index_));
-    }
-    return index_key_.get();
-}
-
 KeyPath materialize(const PathFrame* frame) {
     if (frame == nullptr) {
         return KeyPath();
     }
-    // Make every position int first, so that a failure leaves nothing half-filled.
-    for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
-        f->key();
-    }
     KeyPath path(frame->depth_);
     size_t i = frame->depth_;
     for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
-        path.items_.put(--i, Ref::borrow(f->key()));
+        Ref key = f->key_ != nullptr ? Ref::borrow(f->key_) : check(PyLong_FromUnsignedLongLong(f->index_));
+        path.items_.put(--i, std::move(key));
     }
     return path;
+}
+
+void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps) {
+    steps.assign(frame == nullptr ? 0 : frame->depth_, {nullptr, 0});
+    size_t i = steps.size();
+    for (const PathFrame* f = frame; f != nullptr; f = f->parent_) {
+        steps[--i] = {f->key_, f->index_};
+    }
 }
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -34,8 +35,8 @@ private:
 
 // One step of the path under construction, living on the C stack of the walk that took it.
 // A mapping step borrows the key of the first mapping's item (the view that the walk read it
-// from keeps it alive); a sequence step makes its position int on first need and shares it with every
-// record made below it.
+// from keeps it alive); a sequence step keeps its position, made into an int only when a record
+// needs the path. Trivially destructible: a step costs nothing to leave.
 class PathFrame {
 public:
     PathFrame(const PathFrame* parent, PyObject* key) noexcept
@@ -47,6 +48,8 @@ public:
 
     // The owned key path from the roots down to this step.
     friend KeyPath materialize(const PathFrame* frame);
+    // The steps from the roots down to this one, borrowed: (key, 0) or (null, position).
+    friend void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps);
     // How many steps lead from the roots to this one.
     size_t depth() const noexcept { return depth_; }
 
@@ -54,17 +57,18 @@ private:
     static size_t depth_below(const PathFrame* parent) noexcept {
         return parent == nullptr ? 1 : parent->depth_ + 1;
     }
-    PyObject* key() const;
 
     const PathFrame* parent_;
-    PyObject* key_ = nullptr;     // borrowed mapping key, or null for a position
+    PyObject* key_ = nullptr;  // borrowed mapping key, or null for a position
     uint64_t index_ = 0;
-    mutable Ref index_key_;       // the position's int, once made
     size_t depth_;
 };
 
+static_assert(std::is_trivially_destructible_v<PathFrame>);
+
 // The key path of the two roots is the null frame.
 KeyPath materialize(const PathFrame* frame);
+void path_steps(const PathFrame* frame, std::vector<std::pair<PyObject*, uint64_t>>& steps);
 
 // The child step of `parent` for a mapping key (borrowed) or a sequence position.
 inline PathFrame extend_keypath(const PathFrame* parent, PyObject* key) noexcept {
@@ -111,9 +115,22 @@ struct DictItemAdded {
 struct DictItemRemoved {
     DictDiff diff;
 };
+// The data rules' records for aligned lists: an item only the second list has (`key` its position
+// there), an item only the first has (`key` its position there), and two lists compared by
+// position because they differ too much to align.
+struct ItemInserted {
+    DictDiff diff;
+};
+struct ItemDeleted {
+    DictDiff diff;
+};
+struct Unaligned {
+    IterLenMismatch lengths;
+};
 
-// The variant order is the order of the five result lists.
-using Diff = std::variant<ValChange, TypeAndValChange, DictItemAdded, DictItemRemoved, IterLenMismatch>;
+// The variant order is the order of the five result lists; the data rules' own records follow.
+using Diff = std::variant<ValChange, TypeAndValChange, DictItemAdded, DictItemRemoved, IterLenMismatch, ItemInserted,
+                          ItemDeleted, Unaligned>;
 
 // Records in discovery order; every engine function appends to one.
 using DiffList = std::vector<Diff>;

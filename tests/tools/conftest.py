@@ -1,4 +1,7 @@
-"""Shared set-up of the tests of the pure-Python tools: the sample documents and edited copies."""
+"""Shared set-up of the tests of the pure-Python tools: the sample documents and edited copies.
+
+The documents are the generated ones of tests/documents.py, always (never the real ones that a
+work tree may have beside it), so that every run tests the same documents and none skips."""
 
 import copy
 import json
@@ -8,8 +11,10 @@ from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # tests/, for documents.py
+import documents  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[2]
-DATA = ROOT.parent / "shared" / "data"
 SCRIPT = Path(sys.executable).parent / "corvane-diff"
 needs_script = pytest.mark.skipif(not SCRIPT.exists(), reason="corvane-diff is not installed beside this interpreter")
 
@@ -20,20 +25,14 @@ def script(*argv, stdin=None, cwd=None):
     return proc.returncode, proc.stdout, proc.stderr
 
 
-def _original(name):
-    path = DATA / name
-    if not path.exists():
-        pytest.skip(f"{path} is not there")
-    return json.loads(path.read_text(encoding="utf-8"))
-
-
 @pytest.fixture(scope="session")
 def originals():
-    return {name: _original(f"{name}.json") for name in ("canada", "citm_catalog", "twitter")}
+    # Through JSON text, as the files would be read.
+    return {name: json.loads(json.dumps(make())) for name, make in documents.GENERATED.items()}
 
 
 def moved_coordinates(doc, every=300, by=1e-9):
-    """canada.json with every `every`-th coordinate's longitude moved by `by`; and how many."""
+    """The canada document with every `every`-th coordinate's longitude moved by `by`; and how many."""
     doc = copy.deepcopy(doc)
     moved = 0
     for ring in doc["features"][0]["geometry"]["coordinates"]:
@@ -45,7 +44,7 @@ def moved_coordinates(doc, every=300, by=1e-9):
 
 
 def edited_catalog(doc):
-    """citm_catalog.json with one edit of every kind."""
+    """The citm_catalog document with one edit of every kind."""
     doc = copy.deepcopy(doc)
     event = doc["events"]["138586341"]
     event["name"] = "30th Anniversary Tour (sold out)"
@@ -60,7 +59,7 @@ def edited_catalog(doc):
 
 
 def edited_statuses(doc):
-    """twitter.json with an edit history added to every status and a few other edits."""
+    """The twitter document with an edit history added to every status and a few other edits."""
     doc = copy.deepcopy(doc)
     for status in doc["statuses"]:
         status["edit_history"] = [status["id_str"]]

@@ -1,5 +1,6 @@
-"""corvane-diff on edited copies of the sample documents: exact reports, patches that make the
-copies equal (applied with the jsonpatch package), strict JSON, filters against deepdiff's."""
+"""corvane-diff on edited copies of the generated sample documents (tests/documents.py): exact
+reports, patches that make the copies equal (applied with the jsonpatch package), strict JSON,
+filters against deepdiff's."""
 
 import json
 import re
@@ -13,33 +14,46 @@ from corvane_report.cli import main
 from corvane_report import entries
 
 CATALOG_REPORT = """\
-/areaNames/205705993: removed "Arrière-scène central"
-/events/138586341/name: changed "30th Anniversary Tour" -> "30th Anniversary Tour (sold out)"
+/areaNames/205705993: removed "音楽 opéra"
+/events/138586341/name: changed "festival Музыка Zürich" -> "30th Anniversary Tour (sold out)"
+/events/138586341/subTopicIds/2: inserted 337184300
+/performances/0/prices/1: deleted {"amount": 28500, "audienceSubCategoryId": 337100890, "seat…
+/performances/0/prices/2: deleted {"amount": 90250, "audienceSubCategoryId": 337100890, "seat…
+/performances/0/start: type changed 1372615200000 -> 1372615200000.0
+/performances/3/seatCategories/0/areas/0/blockIds: type changed [] -> null
+/venueNames/PLEYEL_NEW: added "Salle Pleyel, new hall"
+8 differences
+"""
+
+CATALOG_REPORT_PYTHON = """\
+/areaNames/205705993: removed "音楽 opéra"
+/events/138586341/name: changed "festival Музыка Zürich" -> "30th Anniversary Tour (sold out)"
 /events/138586341/subTopicIds: length changed 2 -> 3 items
   /events/138586341/subTopicIds/2: added 337184300
-/performances/0/prices: length changed 2 -> 1 items
-  /performances/0/prices/1: removed {"amount": 66500, "audienceSubCategoryId": 337100890, "seat…
-/performances/0/start: type changed 1372701600000 -> 1372701600000.0
+/performances/0/prices: length changed 3 -> 1 items
+  /performances/0/prices/1: removed {"amount": 28500, "audienceSubCategoryId": 337100890, "seat…
+  /performances/0/prices/2: removed {"amount": 90250, "audienceSubCategoryId": 337100890, "seat…
+/performances/0/start: type changed 1372615200000 -> 1372615200000.0
 /performances/3/seatCategories/0/areas/0/blockIds: type changed [] -> null
 /venueNames/PLEYEL_NEW: added "Salle Pleyel, new hall"
 7 differences
 """
 
 STATUSES_SUMMARY = """\
-/statuses/0/text: changed "@aym0566x \\n\\n名前:前田あゆみ\\n第一印象:なんか怖っ！\\n今の印象:とりあえずキモい。噛み合わない\\… -> "edited"
+/statuses/0/text: changed "opéra cirque Музыка tour 🎻 tour night jazz Музыка tour con… -> "edited"
 /statuses/*/retweet_count: changed ×100
 /statuses/*/edit_history: added ×100
-/statuses/1/user/followers_count: type changed 95 -> "95"
+/statuses/1/user/followers_count: type changed 66640 -> "66640"
 /statuses/2/place: removed null
 /search_metadata/count: changed 100 -> 99
 204 differences
 """
 
 CANADA_FIRST = """\
-/features/0/geometry/coordinates/0/0/0: changed -65.61361699999998 -> -65.61361699899997
-/features/0/geometry/coordinates/1/0/0: changed -59.81694799999991 -> -59.816947998999915
-… and 605 more
-607 differences
+/features/0/geometry/coordinates/0/0/0: changed -72.912715117752 -> -72.912715116752
+/features/0/geometry/coordinates/0/300/0: changed -61.4661937349696 -> -61.466193733969604
+… and 38 more
+40 differences
 """
 
 
@@ -61,6 +75,7 @@ STATUSES_ONLY = "\n".join(STATUSES_SUMMARY.splitlines()[i] for i in (0, 3, 4)) +
 
 @pytest.mark.parametrize("name, options, expected", [
     ("citm_catalog", [], CATALOG_REPORT),
+    ("citm_catalog", ["--rules", "python"], CATALOG_REPORT_PYTHON),
     ("twitter", ["--summary"], STATUSES_SUMMARY),
     ("twitter", ["--ignore", "/statuses/*/retweet_count", "--ignore", "/statuses/*/edit_history",
                  "--only", "/statuses/**"], STATUSES_ONLY),
@@ -68,6 +83,10 @@ STATUSES_ONLY = "\n".join(STATUSES_SUMMARY.splitlines()[i] for i in (0, 3, 4)) +
     ("canada", ["--float-tolerance", "1e-6"], "no differences\n"),
     ("canada", ["--float-tolerance", "rel=1e-10"], "no differences\n"),
     ("canada", ["--float-tolerance", "rel=1e-12", "--max", "2"], CANADA_FIRST),  # 1e-9 of ~60 is more
+    ("canada", ["--only", "/features/0/geometry/coordinates/*/300/**", "--max", "1"],
+     "/features/0/geometry/coordinates/0/300/0: changed -61.4661937349696 -> -61.466193733969604\n… and 19 more\n"
+     "20 differences\n"),
+    ("citm_catalog", ["--ignore", "/performances/0/prices/*", "--only", "/**/prices/**"], "no differences\n"),
 ])
 def test_reports(capsys, files, name, options, expected):
     assert run(capsys, *options, *files[name]) == (int(expected != "no differences\n"), expected)
@@ -93,7 +112,7 @@ def test_patches_make_the_copies_equal(capsys, files, pairs, write, tmp_path):
 def test_json_report_is_strict(capsys, write):
     a = write("a.json", '{"x": NaN, "y": [1.5], "z": {"$float": "NaN"}}')
     b = write("b.json", '{"x": NaN, "y": [Infinity], "z": {"$float": "Inf"}}')
-    status, out = run(capsys, "--json", a, b)
+    status, out = run(capsys, "--json", "--nan-differs", a, b)
 
     def reject(constant):
         raise AssertionError(f"not strict JSON: {constant}")

@@ -1,6 +1,7 @@
 """The document readers: every format and standard input through the installed script, and the
 JSON loaders' agreement with the standard library."""
 
+import datetime
 import json
 
 import pytest
@@ -8,7 +9,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import needs_script, script
-from corvane_report.inputs import fast_json, parse_json
+from corvane_report import from_strict_json
+from corvane_report.cli import main
+from corvane_report.inputs import fast_json, load, parse_json
 
 
 MANIFESTS = """\
@@ -24,17 +27,18 @@ spec: {replicas: 2, image: "web:1.0"}
 @needs_script
 @pytest.mark.parametrize("first, second, options, expected", [
     (("a.yaml", MANIFESTS), ("b.yaml", MANIFESTS.replace("replicas: 2", "replicas: 3") + "---\nkind: Ingress\n"), [],
-     "/1/spec/replicas: changed 2 -> 3\n(root): length changed 2 -> 3 items\n  /2: added {\"kind\": \"Ingress\"}\n"
-     "2 differences\n"),
+     "/1/spec/replicas: changed 2 -> 3\n/2: inserted {\"kind\": \"Ingress\"}\n2 differences\n"),
     (("a.yaml", "kind: Service\n"), ("b.yml", MANIFESTS), [],  # one document against several: a list of one
-     "/0/metadata: added {\"name\": \"web\"}\n(root): length changed 1 -> 2 items\n"
-     "  /1: added {\"kind\": \"Deployment\", \"metadata\": {\"name\": \"web\"}, \"spec\":…\n2 differences\n"),
-    (("pyproject.toml", '[project]\nname = "x"\nversion = "1"\nreleased = 2024-01-02\n[tool.x]\nn = 1\n'),
-     ("new.toml", '[project]\nname = "x"\nversion = "2"\nreleased = 2024-01-02\n[tool.x]\nn = 1.0\n'), [],
+     "/0/metadata: added {\"name\": \"web\"}\n"
+     "/1: inserted {\"kind\": \"Deployment\", \"metadata\": {\"name\": \"web\"}, \"spec\":…\n2 differences\n"),
+    (("pyproject.toml", '[project]\nname = "x"\nversion = "1"\n[tool.x]\nn = 1\n'),
+     ("new.toml", '[project]\nname = "x"\nversion = "2"\n[tool.x]\nn = 1.0\n'), [],
      '/project/version: changed "1" -> "2"\n/tool/x/n: type changed 1 -> 1.0\n2 differences\n'),
     (("rows.jsonl", '{"id": 1, "v": "a"}\n\n{"id": 2, "v": "b"}\n'), ("rows.ndjson", '{"id": 1, "v": "a"}\n{"id": 2, "v": "c"}\n'),
      [], '/1/v: changed "b" -> "c"\n1 difference\n'),
     (("rows.txt", '{"id": 1}\n{"id": 2}\n'), ("rows2.txt", '{"id": 1}\n'), ["--format", "jsonl"],
+     '/1: deleted {"id": 2}\n1 difference\n'),
+    (("rows.txt", '{"id": 1}\n{"id": 2}\n'), ("rows2.txt", '{"id": 1}\n'), ["--format", "jsonl", "--rules", "python"],
      '(root): length changed 2 -> 1 items\n  /1: removed {"id": 2}\n1 difference\n'),
 ])
 def test_formats(write, first, second, options, expected):
@@ -47,6 +51,56 @@ def test_standard_input(write):
     assert script(a, "-", stdin='{"k": [1, 3]}') == (1, "/k/1: changed 2 -> 3\n1 difference\n", "")
     assert script("--format", "yaml", "-", a, stdin="k: [1, 2]\n") == (0, "no differences\n", "")
     assert script("-", "-", stdin="1")[0::2] == (2, "corvane-diff: -: standard input can be read for one of the two documents only\n")
+
+
+# --- dates and times ----------------------------------------------------------------------------------
+
+PLUS_ONE = datetime.timezone(datetime.timedelta(hours=1))
+
+
+@pytest.mark.parametrize("name, text, expected", [
+    ("a.yaml", "d: 2024-01-02\nat: 2024-01-02 10:00:00+01:00\nlocal: 2024-01-02T10:00:00\nq: '2024-01-02'\n",
+     {"d": datetime.date(2024, 1, 2), "at": datetime.datetime(2024, 1, 2, 10, tzinfo=PLUS_ONE),
+      "local": datetime.datetime(2024, 1, 2, 10), "q": "2024-01-02"}),
+    ("a.toml", 'd = 2024-01-02\nat = 2024-01-02T10:00:00+01:00\nt = 10:00:00\nq = "2024-01-02"\n',
+     {"d": datetime.date(2024, 1, 2), "at": datetime.datetime(2024, 1, 2, 10, tzinfo=PLUS_ONE),
+      "t": datetime.time(10), "q": "2024-01-02"}),
+])
+def test_dates_stay_dates(write, name, text, expected):
+    value = load(str(write(name, text))).value
+    assert value == expected
+    assert [type(item) for item in value.values()] == [type(item) for item in expected.values()]
+
+
+@pytest.mark.parametrize("ending, date, text", [(".toml", "d = 2024-01-02\n", 'd = "2024-01-02"\n'),
+                                                (".yaml", "d: 2024-01-02\n", "d: '2024-01-02'\n")])
+def test_dates_in_every_output(capsys, write, ending, date, text):
+    a, b = write("a" + ending, date), write("b" + ending, text)
+    assert main([str(a), str(b)]) == 1
+    assert capsys.readouterr().out == '/d: type changed 2024-01-02 -> "2024-01-02"\n1 difference\n'
+    main(["--json", str(a), str(b)])
+    report = json.loads(capsys.readouterr().out)
+    assert report["type_and_val_changes"] == [{"path": "/d", "a": {"$date": "2024-01-02"}, "b": "2024-01-02"}]
+    assert from_strict_json(report)["type_and_val_changes"][0]["a"] == datetime.date(2024, 1, 2)
+    main(["--format-out", "json-patch", str(b), str(a)])
+    assert json.loads(capsys.readouterr().out) == [{"op": "replace", "path": "/d", "value": "2024-01-02"}]
+
+
+@pytest.mark.parametrize("ending, first, second", [
+    (".toml", "d = 2024-01-02\nsame = 2024-05-05\n", 'd = "2024-01-02"\nsame = 2024-05-05\n'),
+    (".yaml", "d: 2024-01-02\nsame: 2024-05-05\n", "d: '2024-01-02'\nsame: 2024-05-05\n"),
+])
+def test_a_date_against_its_text_is_a_type_change_and_equal_dates_are_equal(capsys, write, ending, first, second):
+    assert main([str(write("a" + ending, first)), str(write("b" + ending, second))]) == 1
+    assert capsys.readouterr().out == '/d: type changed 2024-01-02 -> "2024-01-02"\n1 difference\n'
+
+
+@pytest.mark.parametrize("ending, first, second", [
+    (".toml", "at = 2024-01-02T10:00:00+01:00\n", "at = 2024-01-02T09:00:00Z\n"),
+    (".yaml", "at: 2024-01-02 10:00:00+01:00\n", "at: 2024-01-02 09:00:00Z\n"),
+])
+def test_the_same_instant_in_two_offsets_is_equal(capsys, write, ending, first, second):
+    assert main([str(write("a" + ending, first)), str(write("b" + ending, second))]) == 0
 
 
 # --- the JSON loaders -------------------------------------------------------------------------------

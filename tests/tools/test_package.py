@@ -16,7 +16,7 @@ PACKAGE = Path(corvane_report.__file__).parent
 
 PUBLIC = [
     "MISSING", "CompareError", "Entry", "Filter", "Tolerance", "assert_same", "compare", "compile_filter",
-    "diff_rows", "dumps_strict", "entries", "from_strict_json", "is_same", "json_patch", "report_text",
+    "diff", "diff_rows", "dumps_strict", "entries", "from_strict_json", "is_same", "json_patch", "report_text",
 ]
 
 # What each part may import of the package; a part outside its own imports only the other's face.

@@ -66,3 +66,12 @@ def changed_rows() -> int:
 print("\n".join(describe(corvane({"x": [1, 2]}, {"x": [1, 3, 4], "y": None}))), count(1, 2.0))
 print(drifted({"x": [1.0], "at": 1}, {"x": [1.0 + 1e-12], "at": 2}), changed_rows())
 print(compare_or_none(2**200, 0))
+
+
+def data_differences(a: object, b: object) -> list[str]:
+    from corvane_report import diff, json_patch
+
+    found = diff(a, b, list_keys=["/users=/id"], ignore="/meta")
+    notes: list[str] = [note.text() for note in found.notes]
+    patch: list[dict[str, object]] = json_patch(found, a, b)
+    return [entry.text(40) for entry in found if entry.kind in ("inserted", "deleted")] + notes + [str(len(patch))]

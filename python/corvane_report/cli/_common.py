@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from itertools import chain
 from pathlib import Path
 
-from ..report import Filter, Paint, Tolerance, compile_filter, plain, split_pointer
+from ..report import Filter, Paint, Tolerance, compile_filter, plain
 from ._layouts import colour
 
 PROG = "corvane-diff"
@@ -48,7 +48,7 @@ def tolerance(text: str) -> Tolerance:
 def pattern(text: str) -> str:
     """--ignore, --only: a JSON pointer pattern."""
     try:
-        split_pointer(text)
+        compile_filter(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
     return text
@@ -65,7 +65,7 @@ def pattern_file(name: str) -> list[str]:
     patterns = [line.strip() for line in lines if line.strip() and not line.lstrip().startswith("#")]
     for text in patterns:
         try:
-            split_pointer(text)
+            compile_filter(text)
         except ValueError as exc:
             raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
     return patterns

@@ -7,10 +7,40 @@ import os
 import sys
 
 from ..inputs import FORMATS, InputError
-from ..report import CompareError
+from ..report import CompareError, DataRules
 from ._common import PROG, Command, at_least, filter_of, painter
 from ._directories import compare_directories
 from ._documents import diff_files, error_text, payload, text_lines, write_payload
+
+
+def _list_key(text: str) -> str:
+    """--list-key: PATTERN=POINTER, checked as it is parsed."""
+    try:
+        DataRules(list_keys=(text,))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def _unordered(text: str) -> str:
+    """--unordered: a pattern of lists."""
+    try:
+        DataRules(unordered=(text,))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def rules_of(args: argparse.Namespace) -> DataRules | None:
+    """The data rules the options ask for, or None for --rules python (ValueError: options of the
+    data rules given with it)."""
+    if args.rules == "python":
+        if args.lists == "align" or args.list_key or args.unordered:
+            raise ValueError("--lists align, --list-key and --unordered are options of the data rules: "
+                             "--rules python compares lists by position")
+        return None
+    return DataRules(nan_equal=not args.nan_differs, lists=args.lists or "align", list_keys=tuple(args.list_key),
+                     unordered=tuple(args.unordered))
 
 
 def _arguments(p: argparse.ArgumentParser) -> None:
@@ -26,6 +56,20 @@ def _arguments(p: argparse.ArgumentParser) -> None:
                         "document into the second")
     output.add_argument("--json", dest="format_out", action="store_const", const="json", help="--format-out json")
     output.add_argument("-q", "--quiet", action="store_true", help="print nothing; only the exit status tells")
+    rules = p.add_argument_group("rules")
+    rules.add_argument("--rules", choices=("data", "python"), default="data",
+                       help="data (default): as the documents' formats mean them (true and 1 differ, strings are "
+                       "values, NaN equals NaN, dates by their fields, list items aligned); python: corvane's own "
+                       "rules (true equals 1, a string equals the list of its characters, lists by position)")
+    rules.add_argument("--lists", choices=("align", "position"),
+                       help="align (default): an item inserted into or deleted from a list is one difference; "
+                       "position: items compared by position, then the lengths")
+    rules.add_argument("--list-key", action="append", default=[], type=_list_key, metavar="PATTERN=PTR",
+                       help="match the items of the lists at PATTERN by the value at PTR inside each item, in "
+                       "any order: --list-key '/users=/id' (repeatable; '*' and '**' as in --ignore)")
+    rules.add_argument("--unordered", action="append", default=[], type=_unordered, metavar="PATTERN",
+                       help="compare the lists at PATTERN as multisets: order left aside (repeatable)")
+    rules.add_argument("--nan-differs", action="store_true", help="NaN differs from every value, itself included")
     layout = p.add_argument_group("text layout")
     layout.add_argument("--by-kind", action="store_true", help="group the differences by kind, not by location")
     layout.add_argument("--summary", action="store_true",
@@ -36,18 +80,22 @@ def _arguments(p: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     kept = filter_of(args)
     try:
+        rules = rules_of(args)
+    except ValueError as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 2
+    try:
         if args.recursive:
-            return compare_directories(args, kept, sys.stdout)
+            return compare_directories(args, rules, kept, sys.stdout)
         try:
-            diff = diff_files(args.first, args.second, args.format, kept)
+            diff = diff_files(args.first, args.second, args.format, rules, kept)
+            if not args.quiet and args.format_out != "text":
+                write_payload(payload(diff, args), args, sys.stdout)
         except (InputError, CompareError) as exc:
             print(f"{PROG}: {error_text(exc, args.first, args.second)}", file=sys.stderr)
             return 2
-        if not args.quiet:
-            if args.format_out == "text":
-                sys.stdout.writelines(line + "\n" for line in text_lines(diff.found, args, painter(args.color)))
-            else:
-                write_payload(payload(diff, args), args, sys.stdout)
+        if not args.quiet and args.format_out == "text":
+            sys.stdout.writelines(line + "\n" for line in text_lines(diff.found, args, painter(args.color)))
         sys.stdout.flush()
     except BrokenPipeError:  # the reader (say, `head`) has gone after some of the report: stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -63,8 +111,9 @@ DIFF = Command(
     "told by their endings or by --format; '-' reads standard input. With -r, two directories "
     "file by file.",
     epilog="Exit status: 0 when the documents are equal, 1 when they differ, 2 on an error. "
-    "Paths are JSON pointers. Numbers compare by kind and value: 1 and 1.0 differ, "
-    "and NaN differs from itself.",
+    "Paths are JSON pointers; under aligned lists, an inserted item's position is the second "
+    "document's, any other the first's. Numbers compare by kind and value: 1 and 1.0 differ, and so do "
+    "true and 1; NaN equals NaN unless --nan-differs.",
     arguments=_arguments,
     run=run,
 )

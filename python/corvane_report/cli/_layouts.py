@@ -7,7 +7,7 @@ import time
 from collections.abc import Iterable, Iterator, Sequence
 from typing import Final, TextIO
 
-from ..report import KINDS, WORDS, Entry, Kind, Paint, json_pointer, plain, report_lines, shorten, tail_lines
+from ..report import KINDS, WORDS, Differences, Entry, Kind, Paint, json_pointer, plain, report_lines, shorten, tail_lines
 from ..rows import Progress, RowDiff, RowKey, RowSummary
 
 _COLORS: dict[Kind, str] = {
@@ -15,6 +15,8 @@ _COLORS: dict[Kind, str] = {
     "type_changed": "35",  # magenta
     "added": "32",  # green
     "removed": "31",  # red
+    "inserted": "32",  # green, as an added item
+    "deleted": "31",  # red, as a removed item
     "length_changed": "36",  # cyan
 }
 TAIL_LIMIT = 10  # items of a length change listed under it
@@ -41,7 +43,7 @@ def kind_lines(found: Sequence[Entry], width: int, paint: Paint) -> Iterator[str
         if group:
             yield f"{WORDS[kind]} ({len(group)}):"
         for entry in group:
-            yield "  " + paint(f"{entry.pointer or '(root)'}: {entry.details(width)}", kind)
+            yield "  " + paint(f"{entry.where()}: {entry.details(width)}", kind)
             yield from tail_lines(entry, width=width, limit=TAIL_LIMIT, indent="    ", paint=paint)
 
 
@@ -67,24 +69,33 @@ def folded_lines(groups: Sequence[list[Entry]], width: int, paint: Paint) -> Ite
             yield paint(f"{_position_pattern(first) or '(root)'}: {WORDS[first.kind]} ×{len(members)}", first.kind)
 
 
+_JSON_LISTS: Final[dict[Kind, str]] = {
+    "changed": "val_changes", "type_changed": "type_and_val_changes", "added": "dict_items_added",
+    "removed": "dict_items_removed", "length_changed": "iter_len_mismatch", "inserted": "list_items_inserted",
+    "deleted": "list_items_deleted",
+}
+
+
 def as_json(found: Sequence[Entry]) -> dict[str, list[dict[str, object]]]:
-    """The five lists as Output has them, with JSON pointers and whole values."""
-    report: dict[str, list[dict[str, object]]] = {
-        "val_changes": [], "type_and_val_changes": [], "dict_items_added": [],
-        "dict_items_removed": [], "iter_len_mismatch": [],
-    }
+    """The five lists as Output has them, the items inserted into and deleted from lists, and the
+    notes (`unaligned`: lists compared by position), with JSON pointers and whole values; an item
+    of a keyed list shows its key under "keys" (the item's pointer -> its key)."""
+    report: dict[str, list[dict[str, object]]] = {name: [] for name in _JSON_LISTS.values()}
     for entry in found:
-        pointer = entry.pointer
-        if entry.kind == "changed":
-            report["val_changes"].append({"path": pointer, "a": entry.a, "b": entry.b})
-        elif entry.kind == "type_changed":
-            report["type_and_val_changes"].append({"path": pointer, "a": entry.a, "b": entry.b})
-        elif entry.kind == "added":
-            report["dict_items_added"].append({"path": pointer, "value": entry.b})
-        elif entry.kind == "removed":
-            report["dict_items_removed"].append({"path": pointer, "value": entry.a})
+        record: dict[str, object] = {"path": entry.pointer}
+        if entry.kind in ("added", "inserted"):
+            record["value"] = entry.b
+        elif entry.kind in ("removed", "deleted"):
+            record["value"] = entry.a
+        elif entry.kind == "length_changed":
+            record |= {"a_len": entry.a, "b_len": entry.b}
         else:
-            report["iter_len_mismatch"].append({"path": pointer, "a_len": entry.a, "b_len": entry.b})
+            record |= {"a": entry.a, "b": entry.b}
+        if entry.keys:
+            record["keys"] = {json_pointer(entry.path[:steps], entry.keyed): value for steps, _, value in entry.keys}
+        report[_JSON_LISTS[entry.kind]].append(record)
+    report["unaligned"] = [{"path": note.pointer, "a_len": note.a_len, "b_len": note.b_len}
+                           for note in (found.notes if isinstance(found, Differences) else ())]
     return report
 
 

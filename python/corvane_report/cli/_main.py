@@ -4,6 +4,7 @@ when the first argument names none."""
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 from collections.abc import Callable
@@ -74,12 +75,27 @@ def commanded(argv: list[str]) -> list[str]:
     return argv
 
 
+def _escaping(stream: object) -> None:
+    # A file name that is not UTF-8 reaches the text as surrogates; written as \udcff escapes,
+    # it cannot end the run with an encoding error halfway through a report.
+    if isinstance(stream, io.TextIOWrapper):
+        stream.reconfigure(errors="backslashreplace")
+
+
 def main(argv: list[str] | None = None) -> int:
     """corvane-diff with these arguments (default: the command line's); the exit status."""
     args = parser().parse_args(commanded(sys.argv[1:] if argv is None else argv))
     run: Callable[[argparse.Namespace], int] = args.run
+    _escaping(sys.stdout)
+    _escaping(sys.stderr)
     try:
         return run(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except MemoryError:
+        print(f"{PROG}: out of memory", file=sys.stderr)
+        return 2
+    except Exception as exc:  # noqa: BLE001 - the last line of defence: one line, never a traceback
+        print(f"{PROG}: internal error, please report it: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 2

@@ -4,7 +4,6 @@ where the parser tells it, the line and column."""
 
 from __future__ import annotations
 
-import datetime
 import functools
 import json
 import tomllib
@@ -75,21 +74,10 @@ def parse_json_lines(name: str, data: bytes) -> list[object]:
 # --- TOML ---------------------------------------------------------------------------------------
 
 
-def _dates_as_text(value: object) -> object:
-    # corvane has no rule for dates (equal ones would always be reported as changed), so they
-    # become their ISO text, which is equal exactly when the dates are.
-    if isinstance(value, dict):
-        return {key: _dates_as_text(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [_dates_as_text(item) for item in value]
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
-    return value
-
-
 def parse_toml(name: str, data: bytes) -> object:
     try:
-        return _dates_as_text(tomllib.loads(_text(name, data)))
+        # Dates, times and date-times stay datetime objects, as tomllib makes them.
+        return tomllib.loads(_text(name, data))
     except tomllib.TOMLDecodeError as exc:
         raise InputError(f"{name}:{exc.lineno}:{exc.colno}: invalid TOML: {exc.msg}") from None
 
@@ -101,14 +89,9 @@ def parse_toml(name: str, data: bytes) -> object:
 def _yaml_loader() -> type:
     import yaml  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-    base = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-    # Dates and times stay text: corvane has no comparison rule for datetime objects, so two
-    # equal dates would otherwise always be reported as changed.
-    resolvers = {
-        first: [(tag, regexp) for tag, regexp in entries if tag != "tag:yaml.org,2002:timestamp"]
-        for first, entries in base.yaml_implicit_resolvers.items()
-    }
-    return type("Loader", (base,), {"yaml_implicit_resolvers": resolvers})
+    # The safe loader as it is: timestamps become datetime.date and datetime.datetime objects.
+    loader: type = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    return loader
 
 
 def parse_yaml(name: str, data: bytes) -> list[object]:
@@ -123,8 +106,10 @@ def parse_yaml(name: str, data: bytes) -> list[object]:
         mark = exc.problem_mark
         where = f"{name}:{mark.line + 1}:{mark.column + 1}" if mark is not None else name
         raise InputError(f"{where}: invalid YAML: {exc.problem or exc.context}") from None
-    except yaml.YAMLError as exc:
-        raise InputError(f"{name}: invalid YAML: {exc}") from None
+    except yaml.YAMLError as exc:  # its text may run over several lines: one line, as every message
+        raise InputError(f"{name}: invalid YAML: {' '.join(line.strip() for line in str(exc).splitlines())}") from None
     except RecursionError:
         raise InputError(f"{name}: nested too deeply to load") from None
+    except (ValueError, TypeError, OverflowError) as exc:  # a value the constructors cannot make (an int too long)
+        raise InputError(f"{name}: cannot load YAML: {exc}") from None
 

@@ -1,25 +1,25 @@
-"""One comparison, its failure located in the documents, and the assertion built on it."""
+"""One comparison, its failure located in the documents."""
 
 from __future__ import annotations
 
 import contextlib
 import io
 import re
-from collections.abc import Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING
+import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, TextIO, TypeVar
 
 from corvane import corvane
 
-from ._filters import Patterns, ToleranceSpec, compile_filter
 from ._paths import MISSING, json_pointer, value_at
-from ._lines import report_text
 
 if TYPE_CHECKING:
     from corvane import Output
 
+_DIAGNOSTIC = "corvane: internal failure, raising PanicException:"
 _REASON = re.compile(r"value: (.*), traceback:", re.S)
 _INT128 = range(-(2**127), 2**127)
-_ASSERT_LIMIT = 100  # entries an AssertionError lists before it says how many more there are
+T = TypeVar("T")
 
 
 class CompareError(Exception):
@@ -47,15 +47,41 @@ def _carries_interrupt(exc: BaseException) -> bool:
     return "type: <class 'KeyboardInterrupt'>" in str(exc)
 
 
+class _WithoutDiagnostic(io.TextIOBase):
+    """sys.stderr less the module's own line on a failure, which CompareError says again;
+    everything else written meanwhile (by other threads, say) passes on at once."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+
+    def write(self, text: str) -> int:
+        if not text.startswith(_DIAGNOSTIC):
+            self.stream.write(text)
+        return len(text)
+
+    def flush(self) -> None:
+        # Also called when this wrapper is collected, maybe after the stream was closed.
+        if not self.stream.closed:
+            self.stream.flush()
+
+
 def compare(a: object, b: object, *, quiet: bool = False) -> Output:
     """corvane(a, b), with an internal failure raised as CompareError naming where it happened.
 
-    The module writes its own diagnostic to sys.stderr before it fails; quiet=True drops it
-    (by replacing sys.stderr during the call, so not while other threads write to it).
+    The module writes its own diagnostic to sys.stderr before it fails; the CompareError says
+    the same, so that line is held back. quiet=True drops everything else written to
+    sys.stderr during the call too. Both replace sys.stderr during the call.
     """
+    return guarded(corvane, a, b, quiet=quiet)
+
+
+def guarded(call: Callable[[object, object], T], a: object, b: object, *, quiet: bool = False) -> T:
+    """call(a, b), a comparison by the module (either rule set), its failure raised as
+    CompareError naming where it happened, as `compare` does."""
     try:
-        with contextlib.redirect_stderr(io.StringIO()) if quiet else contextlib.nullcontext():
-            return corvane(a, b)
+        stream = io.StringIO() if quiet or sys.stderr is None else _WithoutDiagnostic(sys.stderr)
+        with contextlib.redirect_stderr(stream):
+            return call(a, b)
     except Exception:
         raise
     except BaseException as exc:
@@ -67,14 +93,62 @@ def compare(a: object, b: object, *, quiet: bool = False) -> Output:
         found = _REASON.search(message)
         reason = found.group(1) if found else message
         located = locate_failure(a, b, reason)
+        if located is None and reason.startswith("RecursionError"):
+            located = locate_cycle(a, b)
+            if located is not None:
+                reason = "a value holds itself (say, a YAML alias inside its own anchor)"
         raise CompareError(reason, *(located or (None, None))) from None
 
 
+def _containers(value: object) -> Iterator[tuple[object, object]]:
+    if isinstance(value, Mapping):
+        return iter(list(value.items()))
+    if isinstance(value, Sequence) and not isinstance(value, (str, bytes, bytearray)):
+        return enumerate(value)
+    return iter(())
+
+
+def cycle_path(document: object) -> tuple[object, ...] | None:
+    """The path of a container met again inside itself (a YAML alias in its own anchor), or None."""
+    frames = [(_containers(document), id(document))]
+    inside = {id(document)}
+    steps: list[object] = []
+    while frames:
+        following = next(frames[-1][0], None)
+        if following is None:
+            inside.discard(frames.pop()[1])
+            steps = steps[:-1]
+            continue
+        step, item = following
+        if not isinstance(item, (Mapping, list, tuple)):
+            continue
+        if id(item) in inside:
+            return (*steps, step)
+        inside.add(id(item))
+        frames.append((_containers(item), id(item)))
+        steps.append(step)
+    return None
+
+
+def locate_cycle(a: object, b: object) -> tuple[tuple[object, ...], str] | None:
+    for side, document in (("a", a), ("b", b)):
+        path = cycle_path(document)
+        if path is not None:
+            return path, side
+    return None
+
+
 def _leaves(document: object) -> Iterator[tuple[tuple[object, ...], object]]:
-    """(path, value) of every leaf in walk order, without recursion; iterators are left unread."""
+    """(path, value) of every leaf in walk order, without recursion; iterators are left unread,
+    and a container met again (an alias) is not entered twice."""
     stack: list[tuple[tuple[object, ...], object]] = [((), document)]
+    entered: set[int] = set()
     while stack:
         path, value = stack.pop()
+        if isinstance(value, (Mapping, Sequence)) and not isinstance(value, (str, bytes, bytearray)):
+            if id(value) in entered:
+                continue
+            entered.add(id(value))
         if isinstance(value, Mapping):
             stack.extend(((*path, key), item) for key, item in reversed(list(value.items())))
         elif isinstance(value, Sequence) and not isinstance(value, (str, bytes, bytearray)):
@@ -120,23 +194,3 @@ def locate_failure(a: object, b: object, reason: str) -> tuple[tuple[object, ...
                     raise
                 return path, side
     return None
-
-
-def assert_same(
-    a: object,
-    b: object,
-    *,
-    ignore: Patterns = (),
-    only: Patterns = (),
-    float_tolerance: ToleranceSpec = None,
-) -> None:
-    """Raise AssertionError listing the differences when `a` and `b` differ after the filters.
-
-    Strict: compared by corvane's rules (1 and 1.0 differ, NaN differs from itself). A failure
-    of the comparison itself raises CompareError.
-    """
-    __tracebackhide__ = True  # pytest shows the caller's line
-    found = compile_filter(ignore, only, float_tolerance).entries(compare(a, b), a=a, b=b)
-    if found:
-        raise AssertionError("the two differ:\n" + report_text(found, limit=_ASSERT_LIMIT))
-

@@ -4,26 +4,33 @@ from __future__ import annotations
 
 import heapq
 import itertools
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Final, Literal
 
 from ._paths import MISSING, child, json_pointer, value_at
-from ._text import shorten
+from ._text import printable, shorten, shorten_pair
 
 if TYPE_CHECKING:
     from corvane import Output
 
-Kind = Literal["changed", "type_changed", "added", "removed", "length_changed"]
-KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "length_changed")
+    from ._data import DataRules
+
+Kind = Literal["changed", "type_changed", "added", "removed", "inserted", "deleted", "length_changed"]
+KINDS: Final[tuple[Kind, ...]] = ("changed", "type_changed", "added", "removed", "inserted", "deleted", "length_changed")
 
 WORDS: Final[dict[Kind, str]] = {
     "changed": "changed",
     "type_changed": "type changed",
     "added": "added",
     "removed": "removed",
+    "inserted": "inserted",
+    "deleted": "deleted",
     "length_changed": "length changed",
 }
+
+# (how many steps of the path lead to the item, the key's pointer, the key's value in the item)
+KeyLabel = tuple[int, str, object]
 
 
 @dataclass(frozen=True, slots=True)
@@ -31,14 +38,25 @@ class Entry:
     """One difference.
 
     kind    "changed" (a ValChange), "type_changed" (a TypeAndValChange), "added" or
-            "removed" (a DictDiff), "length_changed" (an IterLenMismatch).
+            "removed" (a DictDiff), "length_changed" (an IterLenMismatch); under the data
+            rules also "inserted" (an item only b's list has) and "deleted" (one only a's has).
     path    the steps from the roots: mapping keys (a's) and sequence positions. For an added
-            or removed item the item's own key is the last step.
-    a, b    the two values (the very objects); MISSING on the absent side of an added or
-            removed item; the two lengths of a length change.
+            or removed item the item's own key is the last step; for an inserted item its
+            position in b's list, for a deleted one its position in a's. Under the data rules,
+            the positions of the paired items that lead to a difference are a's.
+    a, b    the two values (the very objects); MISSING on the absent side of an added,
+            removed, inserted or deleted item; the two lengths of a length change.
     tail    for a length change read with the documents: the items the longer side has past
-            the shorter one's length (added to b when b is longer, else removed from a);
-            None when they are not known.
+            the shorter one's length (added to b when b is longer, else removed from a), less
+            those the filters leave out; None when they are not known.
+    tail_at the positions of the tail items when the filters left some out (None: they follow
+            one another from the shorter length).
+    keyed   the indexes of the int steps of `path` that are mapping keys rather than positions
+            (known with the documents, and for the last step of an added or removed item).
+    keys    for the items of keyed lists on the path: (how many steps lead to the item, the
+            key's pointer, the item's key), so that a report shows which item a position is.
+    at_a    for an inserted item: its place among a's items (how many of them come before it),
+            so that a patch that leaves other items out still puts it where it belongs.
     """
 
     kind: Kind
@@ -46,25 +64,39 @@ class Entry:
     a: object
     b: object
     tail: tuple[object, ...] | None = None
+    tail_at: tuple[int, ...] | None = field(default=None, repr=False)
+    keyed: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
+    keys: tuple[KeyLabel, ...] = field(default=(), repr=False, compare=False)
+    at_a: int | None = field(default=None, repr=False, compare=False)
 
     @property
     def pointer(self) -> str:
-        """The path as an RFC 6901 JSON pointer ("" for the roots)."""
-        return json_pointer(self.path)
+        """The path as an RFC 6901 JSON pointer ("" for the roots); a mapping key that is not a
+        string is written ~(KEY), as no pointer of text can tell it from the string key."""
+        return json_pointer(self.path, self.keyed)
 
     def text(self, width: int = 60) -> str:
         """One line: the pointer, what happened, the values shortened to `width` characters."""
-        return f"{json_pointer(self.path) or '(root)'}: {WORDS[self.kind]} {self.details(width)}"
+        return f"{self.where()}: {WORDS[self.kind]} {self.details(width)}"
+
+    def where(self) -> str:
+        """The pointer as a report shows it ("(root)" for the roots), then the keys of the keyed
+        list items on the way, as in `/users/3/name [id=17]`."""
+        shown = printable(self.pointer) or "(root)"
+        if not self.keys:
+            return shown
+        return f"{shown} [{', '.join(f'{printable(key[1:])}={shorten(value, 30)}' for _, key, value in self.keys)}]"
 
     def details(self, width: int = 60) -> str:
-        """The values of the line (`text` less the pointer and the kind)."""
-        if self.kind == "added":
+        """The values of the line (`text` less the pointer and the kind). Two long strings that
+        differ far from their start are shown around their first difference."""
+        if self.kind in ("added", "inserted"):
             return shorten(self.b, width)
-        if self.kind == "removed":
+        if self.kind in ("removed", "deleted"):
             return shorten(self.a, width)
         if self.kind == "length_changed":
             return f"{self.a} -> {self.b} items"
-        return f"{shorten(self.a, width)} -> {shorten(self.b, width)}"
+        return " -> ".join(shorten_pair(self.a, self.b, width))
 
     def __str__(self) -> str:
         return self.text()
@@ -76,15 +108,61 @@ class Entry:
             raise ValueError(f"a {self.kind} entry has no lengths")
         return self.a, self.b
 
+    def tail_positions(self) -> tuple[int, ...]:
+        """The positions of the tail items ((), when they are not known)."""
+        if self.kind != "length_changed" or not self.tail:
+            return ()
+        return self.tail_at if self.tail_at is not None else tuple(range(min(self.lengths), min(self.lengths) + len(self.tail)))
+
     def tail_entries(self) -> list[Entry]:
         """The tail items as added or removed entries at their own positions ([] if not known)."""
         if self.kind != "length_changed" or not self.tail:
             return []
         a_len, b_len = self.lengths
-        start = min(a_len, b_len)
-        if b_len > a_len:
-            return [Entry("added", (*self.path, start + i), MISSING, item) for i, item in enumerate(self.tail)]
-        return [Entry("removed", (*self.path, start + i), item, MISSING) for i, item in enumerate(self.tail)]
+        added = b_len > a_len
+        return [Entry("added" if added else "removed", (*self.path, at), MISSING if added else item,
+                      item if added else MISSING, keyed=self.keyed)
+                for at, item in zip(self.tail_positions(), self.tail)]
+
+
+@dataclass(frozen=True, slots=True)
+class Note:
+    """What a report says beside the differences, counting as none of them: "unaligned", the
+    lists at `path` differed too much to align within the budget and their items were compared
+    by position (`a_len`, `b_len`: their lengths)."""
+
+    kind: Literal["unaligned"]
+    path: tuple[object, ...]
+    a_len: int
+    b_len: int
+    keyed: frozenset[int] = field(default=frozenset(), repr=False, compare=False)
+
+    @property
+    def pointer(self) -> str:
+        return json_pointer(self.path, self.keyed)
+
+    def text(self) -> str:
+        return (f"note: {printable(self.pointer) or '(root)'}: {self.a_len} -> {self.b_len} items differ too much "
+                "to align; compared by position")
+
+    def __str__(self) -> str:
+        return self.text()
+
+
+class Differences(list[Entry]):
+    """The entries of one comparison in walk order (a list), with what a report says beside them:
+    `notes`, and `rules`, the data rules they were found under (None for corvane's own)."""
+
+    notes: tuple[Note, ...]
+    rules: DataRules | None
+
+    def __init__(self, found: Iterable[Entry] = (), notes: Iterable[Note] = (), rules: DataRules | None = None) -> None:
+        super().__init__(found)
+        self.notes = tuple(notes)
+        self.rules = rules
+
+    def __repr__(self) -> str:
+        return f"Differences({list.__repr__(self)}, notes={self.notes!r})" if self.notes else list.__repr__(self)
 
 
 def runs(out: Output) -> list[list[Entry]]:
@@ -92,10 +170,35 @@ def runs(out: Output) -> list[list[Entry]]:
     return [
         [Entry("changed", tuple(r.path), r.a, r.b) for r in out.val_changes],
         [Entry("type_changed", tuple(r.path), r.a, r.b) for r in out.type_and_val_changes],
-        [Entry("added", (*r.path, r.key), MISSING, r.val) for r in out.dict_items_added],
-        [Entry("removed", (*r.path, r.key), r.val, MISSING) for r in out.dict_items_removed],
+        [Entry("added", (*r.path, r.key), MISSING, r.val, keyed=_last_key(r.path, r.key)) for r in out.dict_items_added],
+        [Entry("removed", (*r.path, r.key), r.val, MISSING, keyed=_last_key(r.path, r.key)) for r in out.dict_items_removed],
         [Entry("length_changed", tuple(r.path), r.a_len, r.b_len) for r in out.iter_len_mismatch],
     ]
+
+
+_NO_KEYS: frozenset[int] = frozenset()
+
+
+def _last_key(path: list[object], key: object) -> frozenset[int]:
+    return frozenset((len(path),)) if type(key) is int else _NO_KEYS
+
+
+def with_keys(entry: Entry, a: object) -> Entry:
+    """The entry with the int steps of its path that are mapping keys of `a` marked (`keyed`)."""
+    path = entry.path
+    if not any(type(step) is int for step in path):
+        return entry
+    keyed = set(entry.keyed)
+    value = a
+    for i, step in enumerate(path):
+        if type(step) is int and isinstance(value, Mapping):
+            keyed.add(i)
+        value = child(value, step)
+        if value is MISSING:
+            break
+    if len(keyed) == len(entry.keyed):
+        return entry
+    return Entry(entry.kind, path, entry.a, entry.b, entry.tail, entry.tail_at, frozenset(keyed), entry.keys, entry.at_a)
 
 
 def with_tail(entry: Entry, a: object, b: object) -> Entry:
@@ -106,7 +209,7 @@ def with_tail(entry: Entry, a: object, b: object) -> Entry:
     # An iterator was drained by the walk, and a document that is not the one compared may differ.
     if not isinstance(items, (Sequence, str)) or len(items) != length:
         return entry
-    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]))
+    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]), keyed=entry.keyed)
 
 
 # --- walk order ---------------------------------------------------------------------------------

@@ -2,20 +2,20 @@
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
-import re
-from collections.abc import Iterable
+from collections.abc import Collection, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from ._entries import Entry, merge, runs, with_tail
-from ._paths import MISSING, json_pointer, split_pointer
+from ._entries import Entry, merge, runs, with_keys, with_tail
+from ._paths import MISSING
+from ._patterns import Pattern, parse
 
 if TYPE_CHECKING:
     from corvane import Output
 
-_STAR, _GLOBSTAR = "*", "**"
 _LISTS = ("val_changes", "type_and_val_changes", "dict_items_added", "dict_items_removed", "iter_len_mismatch")
 
 
@@ -37,24 +37,6 @@ Patterns = str | Iterable[str]
 ToleranceSpec = float | Tolerance | None
 
 
-def _steps_regex(steps: list[str]) -> str:
-    """Regex source for pointers of exactly these pattern steps ("*" one step, "**" any number)."""
-    parts = []
-    for step in steps:
-        if step == _GLOBSTAR:
-            parts.append("(?:/[^/]*)*")
-        elif step == _STAR:
-            parts.append("/[^/]*")
-        else:
-            parts.append(re.escape(json_pointer([step])))
-    return "".join(parts)
-
-
-def _any_of(sources: Iterable[str], tail: str) -> re.Pattern[str] | None:
-    unique = list(dict.fromkeys(sources))
-    return re.compile("(?:" + "|".join(unique) + ")" + tail) if unique else None
-
-
 def _patterns(value: Patterns) -> tuple[str, ...]:
     # A lone string is one pattern, not an iterable of one-character patterns.
     return (value,) if isinstance(value, str) else tuple(value)
@@ -66,52 +48,82 @@ def _tolerance(value: ToleranceSpec) -> Tolerance | None:
     return Tolerance(abs=value)
 
 
-def _index_step(step: str, low: int, high: int) -> bool:
-    """Whether a pattern step can name a position from low up to (not including) high."""
-    if step in (_STAR, _GLOBSTAR):
-        return True
-    return step.isdigit() and low <= int(step) < high
+def _parsed(texts: tuple[str, ...]) -> tuple[Pattern, ...]:
+    return tuple(Pattern(tokens) for tokens in dict.fromkeys(map(parse, texts)))
 
 
 @dataclass(frozen=True, slots=True)
 class _Compiled:
-    """The patterns as regular expressions over JSON pointers, for `Filter.keep`."""
+    """The patterns, parsed once, for `Filter.keep`."""
 
-    ignore: re.Pattern[str] | None
-    only: re.Pattern[str] | None
-    above: re.Pattern[str] | None  # paths strictly above a match of an `only` pattern
-    above_steps: tuple[tuple[re.Pattern[str], str], ...]  # each with the pattern step below it
+    ignore: tuple[Pattern, ...]
+    only: tuple[Pattern, ...]
 
     @classmethod
     def of(cls, ignore: tuple[str, ...], only: tuple[str, ...]) -> _Compiled:
-        ignored = [split_pointer(p) for p in ignore]
-        kept = [split_pointer(p) for p in only]
-        # After a "**" any step may follow, positions included.
-        above = [(_steps_regex(s[:i]), _GLOBSTAR if s[i - 1 : i] == [_GLOBSTAR] else s[i])
-                 for s in kept for i in range(len(s))]
-        return cls(
-            _any_of((_steps_regex(s) for s in ignored), r"(?:/|\Z)"),
-            _any_of((_steps_regex(s) for s in kept), r"(?:/|\Z)"),
-            _any_of((source for source, _ in above), r"\Z"),
-            tuple((re.compile(source + r"\Z"), step) for source, step in above),
-        )
+        return cls(_parsed(ignore), _parsed(only))
 
+    def ignored(self, path: Sequence[object], keyed: Collection[int]) -> bool:
+        return any(pattern.run(path, keyed) is None for pattern in self.ignore)
 
+    def wanted(self, path: Sequence[object], keyed: Collection[int], values: Sequence[object]) -> bool:
+        """Whether `only` keeps what is at `path`: it is at or below a match, or `values` (what
+        the difference puts there or takes away) hold a path that completes one."""
+        if not self.only:
+            return True
+        for pattern in self.only:
+            states = pattern.run(path, keyed)
+            if states is None or (states and any(pattern.reaches(states, value) for value in values)):
+                return True
+        return False
+
+    def kept_tail(self, entry: Entry) -> Entry | None:
+        """A length change with the tail items the filters leave out taken away; None when none is left."""
+        if entry.tail is None:
+            return entry if self._some_position_kept(entry) else None
+        path, keyed = entry.path, entry.keyed
+        kept = [(at, item) for at, item in zip(entry.tail_positions(), entry.tail)
+                if not self.ignored((*path, at), keyed) and self.wanted((*path, at), keyed, (item,))]
+        if len(kept) == len(entry.tail):
+            return entry
+        if not kept:
+            return None
+        return dataclasses.replace(entry, tail=tuple(item for _, item in kept), tail_at=tuple(at for at, _ in kept))
+
+    def _some_position_kept(self, entry: Entry) -> bool:
+        # The items are not known, only their positions, which may be many: a pattern tells apart
+        # only the positions it names, so those and one other stand for them all.
+        low, high = sorted(entry.lengths)
+        named = {int(token) for pattern in (*self.ignore, *self.only) for token in pattern.tokens
+                 if isinstance(token, str) and token.isdigit() and low <= int(token) < high}
+        other = next((at for at in range(low, min(high, low + len(named) + 1)) if at not in named), None)
+        for at in sorted(named) + ([] if other is None else [other]):
+            steps = (*entry.path, at)
+            if self.ignored(steps, entry.keyed):
+                continue
+            if not self.only or any(pattern.run(steps, entry.keyed) != frozenset() for pattern in self.only):
+                return True  # at or below a match, or a match may go on inside the unknown item
+        return False
 @dataclass(frozen=True, slots=True, init=False)
 class Filter:
     """The filters, compiled once and reusable for any number of Outputs.
 
-    ignore  JSON pointer patterns: an entry at or below a matching path is left out.
+    ignore  JSON pointer patterns: an entry at or below a matching path is left out, and so is
+            an item of a length change at or below one (the length change goes when none is left).
     only    JSON pointer patterns: only entries at or below a matching path are kept, and those
-            at a path above one (a removed mapping, a changed kind, a length change whose
-            added or removed items a pattern reaches), since they change what is there too.
+            above one whose values hold a matching path, since they change what is there too
+            (a removed mapping with the key, a kind change to a list with the position, an
+            inserted or deleted item that holds it, the added or removed items of a length
+            change that hold it).
     float_tolerance
             a number (absolute) or a Tolerance(abs=, rel=): a float-against-float value
             change within it is left out. An int against a float stays a type change, and
             NaN stays a change.
 
-    In a pattern, "*" matches one step and "**" any number of steps (none included); other
-    steps match a key or a position by their text ("/items/0" matches position 0).
+    In a pattern, "*" matches one step and "**" any number of steps (none included), wherever
+    they stand; other steps match a key or a position by their text ("/items/0" matches
+    position 0), and ~(KEY) a key that is not a string alone (~(1), ~(true)). A pattern that
+    is not one ("users", "/a~2", "/items/[0]") raises ValueError.
 
     A Filter is the one value in which the three options travel: equal and hashable by them,
     and pickled as them alone, so that a worker process compiles its own copy once.
@@ -134,34 +146,53 @@ class Filter:
 
     def keep(self, entry: Entry) -> bool:
         """Whether the filters let `entry` through."""
+        return self.kept(entry) is not None
+
+    def kept(self, entry: Entry) -> Entry | None:
+        """`entry` as the filters leave it (a length change may lose tail items), or None."""
         tolerance, compiled = self.float_tolerance, self._compiled
         if tolerance is not None and entry.kind == "changed" and isinstance(entry.a, float) and isinstance(entry.b, float):
             if math.isclose(entry.a, entry.b, rel_tol=tolerance.rel, abs_tol=tolerance.abs):
-                return False
-        if compiled.ignore is None and compiled.only is None:
-            return True
-        pointer = json_pointer(entry.path)
-        if compiled.ignore is not None and compiled.ignore.match(pointer):
-            return False
-        if compiled.only is None or compiled.only.match(pointer):
-            return True
-        if entry.kind != "length_changed":
-            return compiled.above is not None and compiled.above.match(pointer) is not None
-        low, high = sorted(entry.lengths)
-        return any(regex.match(pointer) and _index_step(step, low, high) for regex, step in compiled.above_steps)
+                return None
+        if not compiled.ignore and not compiled.only:
+            return entry
+        if compiled.ignored(entry.path, entry.keyed):
+            return None
+        if entry.kind == "length_changed":
+            return compiled.kept_tail(entry)
+        return entry if compiled.wanted(entry.path, entry.keyed, _values(entry)) else None
 
     def entries(self, out: Output, *, a: object = MISSING, b: object = MISSING) -> list[Entry]:
         """The entries of `out` that the filters keep, in walk order (see `entries`)."""
-        kept = [[entry for entry in run if self.keep(entry)] for run in runs(out)]
-        if a is not MISSING and b is not MISSING:
-            kept[-1] = [with_tail(entry, a, b) for entry in kept[-1]]
-        return merge(kept, a)
+        documents = a is not MISSING and b is not MISSING
+        kept_runs: list[list[Entry]] = []
+        for run in runs(out):
+            kept: list[Entry] = []
+            for entry in run:
+                if documents:
+                    entry = with_keys(entry, a)
+                    if entry.kind == "length_changed":
+                        entry = with_tail(entry, a, b)
+                left = self.kept(entry)
+                if left is not None:
+                    kept.append(left)
+            kept_runs.append(kept)
+        return merge(kept_runs, a)
 
     def is_same(self, out: Output) -> bool:
         """Whether the filters leave nothing of `out`."""
         if self.float_tolerance is None and not self.ignore and not self.only:
             return not any(getattr(out, name) for name in _LISTS)
-        return not any(self.keep(entry) for run in runs(out) for entry in run)
+        return not any(self.kept(entry) for run in runs(out) for entry in run)
+
+
+def _values(entry: Entry) -> tuple[object, ...]:
+    """What an entry puts at its path or takes away from it."""
+    if entry.kind in ("added", "inserted"):
+        return (entry.b,)
+    if entry.kind in ("removed", "deleted"):
+        return (entry.a,)
+    return entry.a, entry.b
 
 
 @functools.lru_cache(maxsize=256)

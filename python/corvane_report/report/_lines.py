@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Sequence
 
-from ._entries import Entry, Kind
+from ._entries import Differences, Entry, Kind
 
 Paint = Callable[[str, Kind], str]  # dresses a line showing a difference of that kind (say, in colour)
 
@@ -34,9 +34,11 @@ def report_lines(found: Sequence[Entry], *, width: int = 60, tail_limit: int = 1
 
 
 def report_text(found: Sequence[Entry], *, width: int = 60, limit: int | None = None, tail_limit: int = 10) -> str:
-    """The entries as text (at most `limit` of them), then their count."""
+    """The entries as text (at most `limit` of them), the notes of Differences, then their count."""
     lines = list(report_lines(found[:limit], width=width, tail_limit=tail_limit))
     if limit is not None and len(found) > limit:
         lines.append(f"… and {len(found) - limit} more")
+    if isinstance(found, Differences):
+        lines.extend(note.text() for note in found.notes)
     lines.append(count_text(len(found)))
     return "\n".join(lines)
