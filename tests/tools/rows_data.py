@@ -4,8 +4,7 @@ import gzip
 import json
 import random
 
-from corvane import corvane
-from corvane_report import entries
+from corvane_report import diff
 from corvane_report.report import split_pointer
 
 
@@ -73,7 +72,8 @@ def _value(row, steps):
 
 
 def reference(a, b, pointers, ignore=(), float_tolerance=None):
-    """Normalised results, computed by the plainest means: a dict per side and corvane per pair."""
+    """Normalised results, computed by the plainest means: a dict per side and one diff (the data
+    rules) per pair."""
     steps = [split_pointer(p) for p in pointers]
 
     def group(rows):
@@ -91,7 +91,7 @@ def reference(a, b, pointers, ignore=(), float_tolerance=None):
         elif not rb or not ra:
             results.add(("only_in_a" if ra else "only_in_b", key, _rows(ra), _rows(rb), ()))
         else:
-            found = entries(corvane(ra[0], rb[0]), ignore=ignore, float_tolerance=float_tolerance, a=ra[0], b=rb[0])
+            found = diff(ra[0], rb[0], ignore=ignore, float_tolerance=float_tolerance)
             if found:
                 results.add(("changed", key, _rows(ra), _rows(rb), _entries(found)))
     return results

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from itertools import chain
 from pathlib import Path
 
-from ..report import Filter, Paint, Tolerance, compile_filter, plain
+from ..report import DataRules, Filter, Paint, Tolerance, compile_filter, plain
 from ._layouts import colour
 
 PROG = "corvane-diff"
@@ -117,6 +117,43 @@ def shared_options() -> argparse.ArgumentParser:
     text.add_argument("--width", type=width, default=60, metavar="N",
                       help="shorten values to N characters (at least 8; default 60)")
     return parent
+
+
+def _list_key(text: str) -> str:
+    """--list-key: PATTERN=POINTER, checked as it is parsed."""
+    try:
+        DataRules(list_keys=(text,))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def _unordered(text: str) -> str:
+    """--unordered: a pattern of lists."""
+    try:
+        DataRules(unordered=(text,))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    return text
+
+
+def add_list_rules(rules: argparse._ArgumentGroup) -> None:
+    """The options of the data rules: how lists pair, and NaN."""
+    rules.add_argument("--lists", choices=("align", "position"),
+                       help="align (default): an item inserted into or deleted from a list is one difference; "
+                       "position: items compared by position, then the lengths")
+    rules.add_argument("--list-key", action="append", default=[], type=_list_key, metavar="PATTERN=PTR",
+                       help="match the items of the lists at PATTERN by the value at PTR inside each item, in "
+                       "any order: --list-key '/users=/id' (repeatable; '*' and '**' as in --ignore)")
+    rules.add_argument("--unordered", action="append", default=[], type=_unordered, metavar="PATTERN",
+                       help="compare the lists at PATTERN as multisets: order left aside (repeatable)")
+    rules.add_argument("--nan-differs", action="store_true", help="NaN differs from every value, itself included")
+
+
+def data_rules_of(args: argparse.Namespace) -> DataRules:
+    """The data rules that the options of add_list_rules ask for."""
+    return DataRules(nan_equal=not args.nan_differs, lists=args.lists or "align", list_keys=tuple(args.list_key),
+                     unordered=tuple(args.unordered))
 
 
 def filter_of(args: argparse.Namespace) -> Filter:

@@ -8,27 +8,9 @@ import sys
 
 from ..inputs import FORMATS, InputError
 from ..report import CompareError, DataRules
-from ._common import PROG, Command, at_least, filter_of, painter
+from ._common import PROG, Command, add_list_rules, at_least, data_rules_of, filter_of, painter
 from ._directories import compare_directories
 from ._documents import diff_files, error_text, payload, text_lines, write_payload
-
-
-def _list_key(text: str) -> str:
-    """--list-key: PATTERN=POINTER, checked as it is parsed."""
-    try:
-        DataRules(list_keys=(text,))
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-    return text
-
-
-def _unordered(text: str) -> str:
-    """--unordered: a pattern of lists."""
-    try:
-        DataRules(unordered=(text,))
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-    return text
 
 
 def rules_of(args: argparse.Namespace) -> DataRules | None:
@@ -39,8 +21,7 @@ def rules_of(args: argparse.Namespace) -> DataRules | None:
             raise ValueError("--lists align, --list-key and --unordered are options of the data rules: "
                              "--rules python compares lists by position")
         return None
-    return DataRules(nan_equal=not args.nan_differs, lists=args.lists or "align", list_keys=tuple(args.list_key),
-                     unordered=tuple(args.unordered))
+    return data_rules_of(args)
 
 
 def _arguments(p: argparse.ArgumentParser) -> None:
@@ -61,15 +42,7 @@ def _arguments(p: argparse.ArgumentParser) -> None:
                        help="data (default): as the documents' formats mean them (true and 1 differ, strings are "
                        "values, NaN equals NaN, dates by their fields, list items aligned); python: corvane's own "
                        "rules (true equals 1, a string equals the list of its characters, lists by position)")
-    rules.add_argument("--lists", choices=("align", "position"),
-                       help="align (default): an item inserted into or deleted from a list is one difference; "
-                       "position: items compared by position, then the lengths")
-    rules.add_argument("--list-key", action="append", default=[], type=_list_key, metavar="PATTERN=PTR",
-                       help="match the items of the lists at PATTERN by the value at PTR inside each item, in "
-                       "any order: --list-key '/users=/id' (repeatable; '*' and '**' as in --ignore)")
-    rules.add_argument("--unordered", action="append", default=[], type=_unordered, metavar="PATTERN",
-                       help="compare the lists at PATTERN as multisets: order left aside (repeatable)")
-    rules.add_argument("--nan-differs", action="store_true", help="NaN differs from every value, itself included")
+    add_list_rules(rules)
     layout = p.add_argument_group("text layout")
     layout.add_argument("--by-kind", action="store_true", help="group the differences by kind, not by location")
     layout.add_argument("--summary", action="store_true",

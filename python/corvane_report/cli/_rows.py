@@ -10,7 +10,7 @@ from collections.abc import Iterator
 from contextlib import ExitStack
 from typing import TextIO, TypedDict
 
-from ..report import Tolerance
+from ..report import DataRules, Tolerance
 from ..rows import (
     BLOCK_BYTES,
     PARTITION_BYTES,
@@ -35,7 +35,7 @@ from ..rows import (
     stop_on_signals,
     write_on_dask,
 )
-from ._common import PROG, Command, at_least, filter_of, painter
+from ._common import PROG, Command, add_list_rules, at_least, data_rules_of, filter_of, painter
 from ._layouts import ProgressBar, row_lines, rows_summary_lines
 
 _UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
@@ -85,6 +85,8 @@ def _arguments(p: argparse.ArgumentParser) -> None:
     rules.add_argument("--absent-is-null", action="store_true",
                        help="a field absent on one side equals null on the other (say, Parquet nulls against "
                        "JSON Lines rows that leave the field out)")
+    add_list_rules(p.add_argument_group("rules (rows are compared as data: true and 1 differ, strings are values, "
+                                        "NaN equals NaN)"))
     run = p.add_argument_group("where it runs")
     run.add_argument("--jobs", type=at_least(1), metavar="N", help="worker processes (default: the number of cores)")
     run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
@@ -220,13 +222,14 @@ class _Options(TypedDict):
     partitioning: Partitioning
     on_error: OnError
     absent_is_null: bool
+    rules: DataRules
 
 
 def _options(args: argparse.Namespace) -> _Options:
     kept = filter_of(args)
     return {"ignore": kept.ignore, "only": kept.only, "float_tolerance": kept.float_tolerance,
             "partitioning": Partitioning(partition_bytes=args.partition_size, block_bytes=args.block_size),
-            "on_error": args.on_error, "absent_is_null": args.absent_is_null}
+            "on_error": args.on_error, "absent_is_null": args.absent_is_null, "rules": data_rules_of(args)}
 
 
 def _found(args: argparse.Namespace, bar: ProgressHook | None, client: object) -> RowDiffs:

@@ -19,7 +19,7 @@ from collections.abc import Generator, Mapping, Sequence
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
-from ..report import Patterns, ToleranceSpec
+from ..report import DataRules, Patterns, ToleranceSpec
 from ._engine import Partitioning, Progress, ProgressHook, plan
 from ._keys import OnError, Terms
 from ._output import RecordWriter, part_path, summary_from_json, summary_json, write_summary
@@ -212,6 +212,7 @@ def diff_on_dask(
     float_tolerance: ToleranceSpec = None,
     on_error: OnError = "fail",
     absent_is_null: bool = False,
+    rules: DataRules | None = None,
     partitioning: Partitioning = Partitioning(),
     progress: ProgressHook | None = None,
 ) -> RowDiffs:
@@ -223,7 +224,7 @@ def diff_on_dask(
     are fetched one partition at a time; the set of results and the summary are those of
     diff_datasets. `progress` sees the rows read, then the partitions compared.
     """
-    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null, rules)
     summary = RowSummary()
     blocks = _blocks(a, b, partitioning)
     return RowDiffs(_fetched(client, blocks, terms, partitioning, summary, progress), summary)
@@ -270,6 +271,7 @@ def write_on_dask(
     float_tolerance: ToleranceSpec = None,
     on_error: OnError = "fail",
     absent_is_null: bool = False,
+    rules: DataRules | None = None,
     partitioning: Partitioning = Partitioning(),
     progress: ProgressHook | None = None,
     overwrite: bool = False,
@@ -285,7 +287,7 @@ def write_on_dask(
     the folder once a new run has taken it. Returns the counts.
     """
     dask = _dask()
-    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null, rules)
     blocks = _blocks(a, b, partitioning)
     folder = output if is_url(output) else os.path.abspath(output)
     suffix = ".parquet" if output.rstrip("/").lower().endswith(".parquet") else ".jsonl"

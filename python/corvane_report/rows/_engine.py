@@ -14,7 +14,7 @@ from concurrent.futures import Future
 from dataclasses import dataclass
 from typing import Final
 
-from ..report import Patterns, ToleranceSpec
+from ..report import DataRules, Patterns, ToleranceSpec
 from ._keys import OnError, Terms
 from ._partitions import (
     CompareTask,
@@ -87,6 +87,7 @@ def diff_datasets(
     float_tolerance: ToleranceSpec = None,
     on_error: OnError = "fail",
     absent_is_null: bool = False,
+    rules: DataRules | None = None,
     partitioning: Partitioning = Partitioning(),
     temp_dir: str | None = None,
     progress: ProgressHook | None = None,
@@ -103,6 +104,7 @@ def diff_datasets(
              RowsError; "record": it becomes a RowDiff of kind "error" and the run goes on
     absent_is_null
              a field absent on one side equals null on the other
+    rules    the DataRules rows are compared under (default: NaN equal to NaN, lists aligned)
     partitioning
              the sizes of blocks and partitions (a Partitioning)
     temp_dir where the temporary spill folder goes (default: the system's); it is removed at
@@ -117,7 +119,7 @@ def diff_datasets(
     folder is removed at once. A worker process that dies raises WorkerDied naming what it
     was doing; a full spill folder raises SpillFolderFull.
     """
-    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null, rules)
     summary = RowSummary()
     run = _Run(terms, jobs or os.cpu_count() or 1, partitioning, progress)
     return RowDiffs(run.results(plan(a, b, partitioning.block_bytes, jobs=run.jobs), temp_dir, summary), summary)

@@ -13,9 +13,9 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Final, Literal
 
-from ..report import SCALAR_TEXT, CompareError, Filter, Patterns, ToleranceSpec, compile_filter, json_pointer, split_pointer
+from ..report import SCALAR_TEXT, CompareError, DataRules, Filter, Patterns, ToleranceSpec, compile_filter, json_pointer, split_pointer
 from ._results import RowAt, RowDiff, RowsError
-from ._rules import absent_as_null, compare_rows
+from ._rules import ROW_RULES, absent_as_null, compare_rows
 
 OnError = Literal["record", "fail"]
 
@@ -121,25 +121,28 @@ def _component_order(value: object) -> _Order:
 @dataclass(frozen=True, slots=True)
 class Terms:
     """What every comparison of rows needs, in one value that travels to the workers: the key,
-    the filter, what a bad row does, and whether an absent field equals null. Built where the
+    the filter, the data rules, what a bad row does, and whether an absent field equals null. Built where the
     comparison is asked for, so that a bad pointer fails at once and not in a worker.
 
     on_error        "fail": the first row that cannot be read, keyed or compared raises
                     RowsError; "record": it becomes a RowDiff of kind "error" and the run goes on
     absent_is_null  a field absent on one side equals null on the other
+    rules           the data rules rows are compared under (NaN against NaN, how lists pair)
     """
 
     key: RowKey
     filter: Filter
     on_error: OnError = "fail"
     absent_is_null: bool = False
+    rules: DataRules = ROW_RULES
 
     @classmethod
     def of(cls, key: str | Sequence[str], ignore: Patterns = (), only: Patterns = (), float_tolerance: ToleranceSpec = None,
-           on_error: OnError = "fail", absent_is_null: bool = False) -> Terms:
+           on_error: OnError = "fail", absent_is_null: bool = False, rules: DataRules | None = None) -> Terms:
         if on_error not in ("record", "fail"):
             raise ValueError(f"on_error= is 'record' or 'fail', not {on_error!r}")
-        return cls(RowKey(key), compile_filter(ignore, only, float_tolerance), on_error, absent_is_null)
+        return cls(RowKey(key), compile_filter(ignore, only, float_tolerance), on_error, absent_is_null,
+                   ROW_RULES if rules is None else rules)
 
     def failed(self, message: str, values: tuple[object, ...], a: Sequence[RowAt], b: Sequence[RowAt]) -> RowDiff:
         """A row (or pair) that cannot be used: recorded as an error, or raised."""
@@ -158,12 +161,11 @@ def compare_key(terms: Terms, values: tuple[object, ...], a: Sequence[RowAt], b:
         return RowDiff("only_in_b", values, (), tuple(b))
     (first,), (second,) = a, b
     try:
-        out = compare_rows(first.row, second.row)
+        found = compare_rows(first.row, second.row, terms.rules, terms.filter)
     except CompareError as exc:
         where = "" if exc.path is None else f" at {json_pointer(exc.path) or '(root)'} of {first.at if exc.side == 'a' else second.at}"
         shown = json.dumps(terms.key.shown(values), ensure_ascii=False, default=repr)
         return terms.failed(f"cannot compare {first.at} with {second.at} (key {shown}): {exc.reason}{where}", values, a, b)
-    found = terms.filter.entries(out, a=first.row, b=second.row)
     if terms.absent_is_null:
         found = absent_as_null(found)
     return RowDiff("changed", values, (first,), (second,), tuple(found)) if found else None

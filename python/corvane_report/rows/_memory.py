@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Generator, Iterable, Sequence
 
-from ..report import Patterns, ToleranceSpec
+from ..report import DataRules, Patterns, ToleranceSpec
 from ._keys import OnError, RowKey, Terms, compare_key, key_order, key_text
 from ._results import RowAt, RowDiff, RowDiffs, RowSummary
 
@@ -31,6 +31,7 @@ def diff_rows(
     float_tolerance: ToleranceSpec = None,
     on_error: OnError = "fail",
     absent_is_null: bool = False,
+    rules: DataRules | None = None,
 ) -> RowDiffs:
     """Compare two collections of records (mappings) matched by `key`, one JSON pointer or several.
 
@@ -44,9 +45,10 @@ def diff_rows(
     on_error="fail" raises RowsError for a row without a key field, or a pair that corvane
     cannot compare; on_error="record" gives such a pair as a RowDiff of kind "error" instead
     (a row without a key still raises: in memory, the rows are the caller's to check).
-    absent_is_null=True takes a field absent on one side as equal to null on the other.
+    absent_is_null=True takes a field absent on one side as equal to null on the other. Rows are
+    compared under the data rules, `rules` (a DataRules; by default NaN equals NaN, lists aligned).
     """
-    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null)
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null, rules)
     groups_a, values_a = _grouped(a_rows, terms.key, "a")
     groups_b, values_b = _grouped(b_rows, terms.key, "b")
     summary = RowSummary(rows_a=sum(map(len, groups_a.values())), rows_b=sum(map(len, groups_b.values())))

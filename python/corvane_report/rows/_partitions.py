@@ -438,7 +438,7 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
             identical.append((i, j))
         else:
             pairs.append((i, j))
-    unread = same_unread_all([payloads_a[i] for i, _ in identical])
+    unread = same_unread_all([payloads_a[i] for i, _ in identical], terms.rules.nan_equal)
     summary.equal = sum(unread)
     pairs += [pair for pair, same in zip(identical, unread) if not same]
     groups: list[tuple[list[int], list[int]]] = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()]

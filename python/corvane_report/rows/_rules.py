@@ -1,52 +1,51 @@
 """How two rows are compared: every pair of rows goes through `compare_rows`, and `same_unread`
 says when two byte-identical lines may be taken as equal without decoding them.
 
-The two belong together: a line is equal to itself unread only if decoding and comparing it
-could neither report a difference (NaN differs from itself) nor fail (an integer beyond 128
-bits, a lone surrogate). Otherwise whether a bad row fails would depend on whether the other
-side's line happens to be byte-identical. Changing the comparison means changing both here.
+Rows are compared under the data rules (corvane_report.DataRules): true against 1 is a change of
+kind, a string is a value, ints of any size and strings of any code points compared exactly, NaN
+equal to NaN unless the rules say otherwise. The two functions belong together: a line is equal
+to itself unread only if decoding and comparing it could neither report a difference (NaN, where
+it differs from itself) nor fail (a value nested deeper than the comparison's stack allows).
+Otherwise whether a bad row fails would depend on whether the other side's line happens to be
+byte-identical. Changing the comparison means changing both here.
 """
 
 from __future__ import annotations
 
-import re
-from typing import TYPE_CHECKING, Final
+from typing import Final
 
-from ..report import Entry, compare
+from ..report import DataRules, Entry, Filter, differences
 
-if TYPE_CHECKING:
-    from corvane import Output
+ROW_RULES: Final = DataRules()
 
-# Digits mapped to "0", so that one substring search finds a run of them: 2**127 has 39 digits.
-_DIGITS_AS_ZERO: Final = bytes(0x30 if 0x30 <= i <= 0x39 else i for i in range(256))
-_LONG_INT: Final = b"0" * 39
-_SURROGATE: Final = re.compile(rb"\\u[dD][89a-fA-F]")  # the escape of a surrogate: half a pair, or a lone one
+# Lines with fewer opening brackets than this are nested too shallowly to fail a comparison (which
+# holds thousands of levels); a line shorter than twice this cannot have that many.
+_DEEP: Final = 2000
 
 
-def compare_rows(a: object, b: object) -> Output:
-    """corvane(a, b) on two decoded rows; CompareError when the comparison itself fails."""
-    return compare(a, b, quiet=True)
+def compare_rows(a: object, b: object, rules: DataRules = ROW_RULES, kept: Filter | None = None) -> list[Entry]:
+    """The differences of two decoded rows under the data rules that `kept` keeps, in walk order;
+    CompareError when the comparison itself fails."""
+    return list(differences(a, b, rules, kept, quiet=True))
 
 
-def same_unread(line: bytes) -> bool:
+def same_unread(line: bytes, nan_equal: bool = True) -> bool:
     """Whether a JSON line compared with an identical copy of itself is equal, with no error."""
-    if b"NaN" in line:  # NaN differs from itself
+    if not nan_equal and b"NaN" in line:
         return False
-    if b"\\u" in line and _SURROGATE.search(line):
-        return False
-    return _LONG_INT not in line.translate(_DIGITS_AS_ZERO)
+    return len(line) < 2 * _DEEP or line.count(b"[") + line.count(b"{") < _DEEP
 
 
-def same_unread_all(lines: list[bytes], chunk: int = 1024) -> list[bool]:
-    """same_unread of each line, searched a chunk of lines at a time (nearly always all of them
-    pass): one call instead of one per line, and a copy of a chunk at most."""
+def same_unread_all(lines: list[bytes], nan_equal: bool = True, chunk: int = 1024) -> list[bool]:
+    """same_unread of each line, checked a chunk of lines at a time (nearly always all of them
+    pass): a few calls instead of several per line."""
     found: list[bool] = []
     for start in range(0, len(lines), chunk):
         some = lines[start:start + chunk]
-        if same_unread(b"\n".join(some)):  # a NaN, an escape or a run of digits is not cut across lines
+        if max(map(len, some), default=0) < 2 * _DEEP and (nan_equal or b"NaN" not in b"\n".join(some)):
             found += [True] * len(some)
         else:
-            found += map(same_unread, some)
+            found += (same_unread(line, nan_equal) for line in some)
     return found
 
 
