@@ -141,7 +141,7 @@ class KeyReader:
         assert self._fast is not None
         decode, getters = self._fast
         try:
-            decoded = [decode(payload) for payload in batch.payloads]
+            decoded = list(map(decode, batch.payloads))
         except Exception:  # noqa: BLE001 - a row of another shape, or no JSON: each row decoded whole
             return None
         if not batch.ascii and not all(payload.isascii() or _utf8(payload) for payload in batch.payloads):
@@ -154,7 +154,13 @@ def _column_texts(values: list[object]) -> list[str | None]:
     """key_text of each value alone; a column of one scalar type (the usual key) in one call."""
     kinds = set(map(type, values))
     if len(kinds) == 1:
-        scalar = SCALAR_TEXT.get(kinds.pop())
+        kind = kinds.pop()
+        if kind is int:
+            try:
+                return list(map(int.__repr__, values))
+            except ValueError:  # more digits than the interpreter writes: SCALAR_TEXT says so
+                pass
+        scalar = SCALAR_TEXT.get(kind)
         if scalar is not None:
             return list(map(scalar, values))
     return [key_text((value,)) for value in values]
@@ -255,7 +261,7 @@ class _Writer:
         keyed = cast(list[str], texts)
         parts, crc32 = self.partitions, zlib.crc32
         try:
-            codes = [crc32(text.encode()) % parts for text in keyed]
+            codes = list(map(parts.__rmod__, map(crc32, map(str.encode, keyed))))
         except UnicodeEncodeError:  # a lone surrogate in a key
             codes = [crc32(text.encode("utf-8", "surrogatepass")) % parts for text in keyed]
         # The rows ordered by partition (a stable sort: each partition keeps the batch's order),
