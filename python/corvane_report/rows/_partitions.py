@@ -454,7 +454,7 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
     matched = [j is not None for j in found_b]
     only_a = list(itertools.compress(at_a, map(operator.not_, matched)))
     ia = list(itertools.compress(at_a, matched))
-    jb = list(itertools.compress(found_b, matched))
+    jb = cast(list[int], list(itertools.compress(found_b, matched)))
     same = list(map(operator.eq, map(payloads_a.__getitem__, ia), map(payloads_b.__getitem__, jb)))
     lines_a, lines_b = _all_lines(a, blocks), _all_lines(b, blocks)
     if lines_a is not None or lines_b is not None:  # pickled rows are never taken unread
