@@ -216,3 +216,23 @@ def test_matched_as_multisets_or_by_keys(a, b, how):
     inserted = Counter(y["k"] if how == "keys" else y for kind, _, _, y in found if kind == "inserted")
     assert deleted == Counter(a) - Counter(b) and inserted == Counter(b) - Counter(a)
     assert {kind for kind, *_ in found} <= {"deleted", "inserted"}
+
+
+def test_a_keyed_match_never_runs_a_keys_equality_unguarded():
+    armed = []
+
+    class Key:  # hashed as "id", so that a lookup of "id" meets it
+        def __hash__(self):
+            return hash("id")
+
+        def __eq__(self, other):
+            if armed:
+                raise ValueError("equality of a custom key")
+            return False
+
+    a = [{Key(): 0, "id": 1, "v": 1}, {"id": 2}]
+    b = [{Key(): 0, "id": 1, "v": 2}, {"id": 2}]
+    armed.append(True)
+    with pytest.raises(BaseException) as failed:
+        diff(a, b, list_keys=("=/id",))
+    assert type(failed.value).__name__ == "PanicException" and "equality of a custom key" in str(failed.value)

@@ -647,3 +647,30 @@ class TestInterpreters:
             print(json.dumps(os.read(r, 1000).decode()))
         """)
         assert got in ("refused", "[(['x'], 1, 2)]")
+
+
+def test_a_small_dicts_key_outlives_the_dicts_cleared_mid_walk():
+    # Two one-item dicts whose values are iterators: the first step of a's iterator empties both
+    # dicts, so the key's last references go while records below it still name it.
+    for n in range(20):
+        a, b = {}, {}
+
+        class Items:
+            def __init__(self, values):
+                self.values = list(values)
+
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                if len(self.values) == 3:
+                    a.clear()
+                    b.clear()
+                    [["x" * 45 + str(i)] for i in range(200)]  # the freed memory taken again
+                if not self.values:
+                    raise StopIteration
+                return self.values.pop(0)
+
+        a["".join(["k" * 40, str(n)])] = Items([1, 2, 3, 4])
+        b["".join(["k" * 40, str(n)])] = Items([1, 2, 3, 5])
+        assert [(r.path, r.a, r.b) for r in corvane(a, b).val_changes] == [(["k" * 40 + str(n), 3], 4, 5)]

@@ -2,6 +2,7 @@
 // longest common subsequence, multisets, keys; and which of them a list's path asks for.
 #include "engine/align.h"
 
+#include "engine/keys.h"
 #include "engine/scalars.h"
 #include "engine/values.h"
 
@@ -347,8 +348,8 @@ Plan PlanBuilder::finish() {
     return plan;
 }
 
-// A step of a multiset or keyed match: a's items in order, each paired with the first unpaired
-// item of b of the same fingerprint; then b's unpaired items.
+}  // namespace
+
 Plan match_in_order(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
     std::vector<std::pair<uint64_t, size_t>> by_fp;
     by_fp.reserve(b.size());
@@ -378,6 +379,8 @@ Plan match_in_order(const std::vector<uint64_t>& a, const std::vector<uint64_t>&
     }
     return plan;
 }
+
+namespace {
 
 // Whether `key` (a step of the path: a mapping key, or null for the position `index`) is the
 // step's text: a str key by its characters, an int key or a position by its digits.
@@ -419,6 +422,21 @@ bool matches(const Pattern& pattern, size_t p, const std::vector<std::pair<PyObj
     return matches(pattern, p + 1, path, s + 1);
 }
 
+// The value of an exact dict's plain key equal to `key` (plain), or null. Found by a scan, not a
+// lookup: a lookup compares `key` with every key of the same hash on its probe path, and one whose
+// equality is Python code would run it (and could raise).
+PyObject* plain_item(PyObject* dict, PyObject* key) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (is_plain_key(k) && keys_equal(k, key)) {
+            return v;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Plan align_by_fingerprints(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b, size_t budget) {
@@ -427,15 +445,6 @@ Plan align_by_fingerprints(const std::vector<uint64_t>& a, const std::vector<uin
     return builder.finish();
 }
 
-Plan match_as_multisets(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
-    return match_in_order(a, b);
-}
-
-Plan match_by_keys(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
-    return match_in_order(a, b);  // an item without the key has a fingerprint that matches nothing
-}
-
-// A position given as text: its digits, or -1.
 long long position_of(PyObject* step) noexcept {
     if (PyLong_CheckExact(step)) {
         int overflow = 0;
@@ -461,7 +470,7 @@ PyObject* value_at(PyObject* item, const std::vector<Ref>& key) noexcept {
     for (const Ref& step : key) {
         PyObject* s = step.get();
         if (PyDict_CheckExact(item) && is_plain_key(s)) {
-            item = PyDict_GetItemWithError(item, s);  // a plain key: no Python code, no error
+            item = plain_item(item, s);
             if (item == nullptr) {
                 return nullptr;
             }

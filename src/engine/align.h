@@ -61,14 +61,14 @@ private:
 // The plan for two lists whose items have the fingerprints `a` and `b`.
 Plan align_by_fingerprints(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b, size_t budget);
 
-// The plan for two lists matched as multisets: equal fingerprints paired in order, the rest
-// deleted and inserted.
-Plan match_as_multisets(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
+// The plan for two lists matched as multisets (`a`, `b` the items' fingerprints), or by keys (the
+// fingerprints of their items' keys; an item without the key has one that matches nothing): a's
+// items in order, each paired with b's first unpaired item of the same fingerprint, then b's
+// unpaired items.
+Plan match_in_order(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
 
-// The plan for two lists matched by the fingerprints of their items' keys (`a`, `b`; an item
-// without the key has a fingerprint that matches nothing): a's items in order, each paired with
-// b's first unpaired item of the same key, then b's unpaired items.
-Plan match_by_keys(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
+// A position given as an exact int or as the text of its digits (at most 18): its value, or -1.
+long long position_of(PyObject* step) noexcept;
 
 // The value at `key` (steps of str keys and int positions) inside an exact dict or list, read
 // without running Python code; null when there is none.

@@ -364,7 +364,7 @@ struct LeanItems {
 
 // Reads an exact dict of at most LeanItems::kMax items into `items`: how many, or -1 when a key
 // is not plain.
-Py_ssize_t read_plain_items(PyObject* dict, Item* items) noexcept {
+inline Py_ssize_t read_plain_items(PyObject* dict, Item* items) noexcept {
     Py_ssize_t pos = 0;
     Py_ssize_t n = 0;
     PyObject* key = nullptr;
@@ -389,6 +389,7 @@ public:
         if (kept_) {
             walk().release_in_destructor(kept_->held_b);
             walk().release_in_destructor(kept_->held_a);
+            walk().release_in_destructor(kept_->held_key);
             walk().release_in_destructor(kept_->rest);
         }
     }
@@ -432,11 +433,13 @@ public:
         current_b_ = j;
     }
 
-    // After a pin, once the current values' walk is done: lets go of them, through the gate (their
-    // release may run Python code, which the rest of the walk must see).
+    // After a pin, once the current values' walk is done: lets go of them and of a's key (the
+    // path below it no longer in use), through the gate (their release may run Python code, which
+    // the rest of the walk must see).
     void let_go_of_current() {
         walk().release(std::move(kept_->held_a));
         walk().release(std::move(kept_->held_b));
+        walk().release(std::move(kept_->held_key));
     }
 
     // After a pin: a's items from the one after the current on, kept with references.
@@ -447,7 +450,8 @@ public:
 private:
     // What a pin keeps, made only then.
     struct Kept {
-        Ref held_a;  // the values in use when the pin came, kept alive for their walk
+        Ref held_key;  // a's key in use when the pin came: the path of the values' walk borrows it
+        Ref held_a;    // the values in use when the pin came, kept alive for their walk
         Ref held_b;
         RefArray rest;
     };
@@ -461,6 +465,7 @@ private:
             rest.put(2 * (i - from) + 1, Ref::borrow(items.a[i].value));
         }
         kept->rest = std::move(rest);
+        kept->held_key = Ref::borrow(items.a[current_a_].key);
         kept->held_a = Ref::borrow(items.a[current_a_].value);
         kept->held_b = Ref::borrow(items.b[current_b_].value);
         kept_ = std::move(kept);

@@ -73,7 +73,6 @@ private:
 // walk may still read of either: the current pair and those after it (a tuple's items cannot
 // change and its holder keeps it alive, so only a list is copied, and a pair of tuples is not
 // chained at all).
-template <bool kPlanned>
 class InPlacePair final : public LazyView {
 public:
     InPlacePair(Walk& walk, PyObject* a, PyObject* b) noexcept
@@ -93,12 +92,9 @@ public:
 
     size_t size_a() const noexcept { return size_a_; }
     size_t size_b() const noexcept { return size_b_; }
-    // The walk is on the pair at `i`; what comes before it is never read again.
-    void at(size_t i) noexcept { current_ = i; }
-    // The same for a plan (the data rules) that pairs a's i-th with b's j-th: b from `j` on (0 for
-    // a plan whose later steps may go back in b).
+    // The walk is on a's i-th item and b's j-th (by position, j is i; 0 for a plan whose later
+    // steps may go back in b): what comes before them is never read again.
     void at(size_t i, size_t j) noexcept {
-        static_assert(kPlanned);
         current_ = i;
         current_b_ = j;
     }
@@ -128,9 +124,8 @@ private:
         if (list_a_ && current_ < size_a_) {
             keep_from(current_, a_, size_a_, kept_->a);
         }
-        size_t from_b = kPlanned ? current_b_ : current_;
-        if (list_b_ && from_b < size_b_) {
-            keep_from(from_b, b_, size_b_, kept_->b);
+        if (list_b_ && current_b_ < size_b_) {
+            keep_from(current_b_, b_, size_b_, kept_->b);
         }
     }
 
@@ -141,7 +136,7 @@ private:
     bool list_a_;
     bool list_b_;
     size_t current_ = 0;
-    size_t current_b_ = 0;  // kept up only for a plan
+    size_t current_b_ = 0;
     std::unique_ptr<Kept> kept_;
 };
 
@@ -193,6 +188,7 @@ public:
         }
         drained_ = Drained(walk, start, drain(walk, iter.operand()));
     }
+    explicit Side(const Drained& drained) noexcept : drained_(drained) {}
 
     size_t size() const noexcept { return in_place_ ? in_place_->size() : drained_.size(); }
     Operand at(size_t i) const noexcept { return in_place_ ? in_place_->at(i) : drained_.at(i); }
@@ -203,41 +199,23 @@ private:
 };
 
 // Both sides, made a's first (b's iterator is not touched before a is drained) and ended in the
-// opposite order, as views must end.
+// opposite order, as views must end; or two iterators' items, both drained.
 class Sides {
 public:
     Sides(Walk& walk, Operand a, const Held& iter_a, Operand b, const Held& iter_b, size_t start)
         : a_(walk, a, iter_a, start), b_(walk, b, iter_b, walk.elements().size()) {}
+    Sides(const Drained& a, const Drained& b) noexcept : a_(a), b_(b) {}
 
     size_t size_a() const noexcept { return a_.size(); }
     size_t size_b() const noexcept { return b_.size(); }
     Operand a(size_t i) const noexcept { return a_.at(i); }
     Operand b(size_t j) const noexcept { return b_.at(j); }
     // A side in place copies all of itself when pinned; drained items are owned.
-    void at(size_t) noexcept {}
     void at(size_t, size_t) noexcept {}
 
 private:
     Side a_;
     Side b_;
-};
-
-// Two iterators' items, both drained.
-class DrainedPair {
-public:
-    DrainedPair(Walk& walk, size_t start, size_t len_a, size_t len_b) noexcept
-        : a_(walk, start, len_a), b_(walk, start + len_a, len_b) {}
-
-    size_t size_a() const noexcept { return a_.size(); }
-    size_t size_b() const noexcept { return b_.size(); }
-    Operand a(size_t i) const noexcept { return a_.at(i); }
-    Operand b(size_t j) const noexcept { return b_.at(j); }
-    void at(size_t) noexcept {}
-    void at(size_t, size_t) noexcept {}
-
-private:
-    Drained a_;
-    Drained b_;
 };
 
 template <class Variant>
@@ -269,9 +247,8 @@ template <class Pair>
         for (size_t j = 0; j < fb.size(); ++j) {
             fb[j] = of(pair.b(j));
         }
-        plan = mode == ListMode::Align       ? align_by_fingerprints(fa, fb, walk.data().align_budget)
-               : mode == ListMode::Unordered ? match_as_multisets(fa, fb)
-                                             : match_by_keys(fa, fb);
+        plan = mode == ListMode::Align ? align_by_fingerprints(fa, fb, walk.data().align_budget)
+                                       : match_in_order(fa, fb);
     }
     bool monotone = mode == ListMode::Align;
     size_t before = walk.out.size();
@@ -314,10 +291,7 @@ void compare_lists(Walk& walk, Pair& pair, const PathFrame* path) {
     }
     size_t common = std::min(pair.size_a(), pair.size_b());
     for (size_t i = 0; i < common; ++i) {
-        pair.at(i);
-        if constexpr (Rules::kData) {
-            pair.at(i, i);
-        }
+        pair.at(i, i);
         PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
         corvane_dispatch<Rules>(walk, pair.a(i), pair.b(i), &child);
     }
@@ -334,8 +308,8 @@ void corvane_iter(Walk& walk, Operand a, Operand b, const PathFrame* path) {
     ElementScope elements(walk);
     size_t len_a = drain(walk, a);
     size_t len_b = drain(walk, b);
-    DrainedPair pair(walk, elements.start(), len_a, len_b);
-    compare_lists<Rules>(walk, pair, path);
+    Sides sides(Drained(walk, elements.start(), len_a), Drained(walk, elements.start() + len_a, len_b));
+    compare_lists<Rules>(walk, sides, path);
 }
 
 namespace {
@@ -354,7 +328,7 @@ template <class Rules>
 
 template <class Rules>
 void compare_in_place(Walk& walk, Operand a, Operand b, const PathFrame* path) {
-    InPlacePair<Rules::kData> pair(walk, a.get(), b.get());
+    InPlacePair pair(walk, a.get(), b.get());
     compare_lists<Rules>(walk, pair, path);
 }
 

@@ -24,7 +24,6 @@ private:
     PyObject* p_;
 
     friend class InPlace;
-    template <bool>
     friend class InPlacePair;
     friend class LeanPair;
     friend class ElementStack;

@@ -11,6 +11,7 @@
 // inserted or deleted item, its key or position is the last step); `missing` on the side that
 // has no value, and the two lengths for "length_changed" and "unaligned".
 #include "boundary.h"
+#include "engine/align.h"
 #include "engine/engine.h"
 #include "engine/scalars.h"
 
@@ -42,14 +43,9 @@ Pattern pattern_of(PyObject* steps) {
             pattern.push_back({PatternStep::Kind::Any, Ref()});
         } else if (PyUnicode_CheckExact(step)) {
             PatternStep text{PatternStep::Kind::Text, Ref::borrow(step)};
-            Py_ssize_t n = PyUnicode_GET_LENGTH(step);
-            bool digits = n > 0 && n < 19;
-            for (Py_ssize_t k = 0; digits && k < n; ++k) {
-                Py_UCS4 c = PyUnicode_READ_CHAR(step, k);
-                digits = c >= '0' && c <= '9';
-                text.number = text.number * 10 + (c - '0');
-            }
-            text.numeric = digits;
+            long long number = position_of(step);
+            text.numeric = number >= 0;
+            text.number = text.numeric ? number : 0;
             pattern.push_back(std::move(text));
         } else {
             bad_argument("a pattern step is a str, None (*) or Ellipsis (**)");
