@@ -608,3 +608,16 @@ def test_a_signal_in_a_shielded_block_waits_for_its_end():
                 reached.append("end of the block")
         os.kill(os.getpid(), signal.SIGTERM)  # a second signal, while the first unwinds: ignored
     assert reached == ["end of the block"] and (stop.received, stop.status) == (signal.SIGTERM, 143)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--output", "{b}"], "--output {b} would replace the input {b}"),
+    (["--output", "{d}", "--output-differences", "{d}"], "--output-differences {d} would replace the --output file {d}"),
+])
+def test_a_result_never_replaces_an_input_or_the_other_result(tmp_path, capsys, options, message):
+    names = {"b": str(tmp_path / "b.jsonl"), "d": str(tmp_path / "d.jsonl")}
+    write_lines(tmp_path / "a.jsonl", [{"id": 1}])
+    write_lines(tmp_path / "b.jsonl", [{"id": 2}])
+    status = main(["rows", str(tmp_path / "a.jsonl"), names["b"], "--key", "/id", *[o.format(**names) for o in options]])
+    assert (status, capsys.readouterr().err) == (2, f"corvane-diff rows: {message.format(**names)}: give another name\n")
+    assert (tmp_path / "b.jsonl").read_text() == '{"id": 2}\n' and not (tmp_path / "d.jsonl").exists()

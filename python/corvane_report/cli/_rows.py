@@ -159,8 +159,22 @@ def _clear(bar: ProgressBar | None) -> None:
         bar.close()
 
 
+def _refuse_overwriting(args: argparse.Namespace) -> None:
+    """RowsError when a result file would replace an input file or the other result file."""
+    outputs = [(option, path) for option, path in (("--output", args.output), ("--output-differences", args.output_differences))
+               if path and path != "-"]
+    inputs = [("input", path) for path in (args.first, args.second) if os.path.isfile(path)]
+    for i, (option, path) in enumerate(outputs):
+        for other, taken in inputs + outputs[:i]:
+            if os.path.abspath(path) == os.path.abspath(taken) or (
+                    os.path.exists(path) and os.path.exists(taken) and os.path.samefile(path, taken)):
+                raise RowsError(f"{option} {path} would replace the {other if other == 'input' else other + ' file'} "
+                                f"{taken}: give another name")
+
+
 def _run(args: argparse.Namespace, bar: ProgressBar | None) -> RowSummary:
     key = RowKey(args.key)
+    _refuse_overwriting(args)
     if args.scheduler and args.output and args.output != "-" and args.output_differences:
         raise RowsError("with --scheduler, --output is a folder the workers write: --output-differences needs the "
                         "results here, so give one of the two")

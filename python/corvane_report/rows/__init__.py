@@ -18,9 +18,8 @@ row as a RowDiff of kind "error" and go on.
 
 from ._cluster import connect, diff_on_dask, write_on_dask
 from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets
-from ._keys import RowKey
+from ._keys import OnError, RowKey
 from ._memory import diff_rows
-from ._keys import OnError
 from ._output import (
     DIFFERENCE_COLUMNS, DifferenceWriter, RecordWriter, atomic_output, json_text, key_columns, read_records, record_json,
 )

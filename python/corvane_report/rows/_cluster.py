@@ -26,7 +26,7 @@ from ._output import RecordWriter, part_path, summary_from_json, summary_json, w
 from ._partitions import KeyReader, Side, Where, compare_sides, locator, where_table
 from ._results import RowAt, RowDiff, RowDiffs, RowsError, RowSummary
 from ._signals import shielded
-from ._sources import Block, is_url, read_block, size_of
+from ._sources import Block, is_url, read_block
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -151,7 +151,7 @@ class _Watch:
         self.topic = f"corvane-rows-{uuid.uuid4().hex}"
         self.blocks = len(blocks)
         self.read = 0
-        self.state = Progress(bytes_total=sum(map(size_of, blocks)), started=now, comparing_since=now, phase="reading")
+        self.state = Progress(bytes_total=sum(block.size for block in blocks), started=now, comparing_since=now, phase="reading")
         if hook is not None:
             client.subscribe_topic(self.topic, self._told)
 
@@ -189,7 +189,7 @@ def _graph(blocks: list[Block], terms: Terms, sizes: Partitioning, topic: str | 
     read = [delayed(read_frame, nout=2, pure=True)(block, terms, topic) for block in blocks]
     frame = dd.from_delayed([frame for frame, _ in read], meta=_meta(), verify_meta=False)
     where = delayed(where_table, pure=True)(blocks, [lines for _, lines in read])
-    count = sizes.partitions or max(1, math.ceil(sum(map(size_of, blocks)) / sizes.partition_bytes))
+    count = sizes.partitions or max(1, math.ceil(sum(block.size for block in blocks) / sizes.partition_bytes))
     shuffled = frame.shuffle(on="key", npartitions=count)
     return list(shuffled.to_delayed()), where
 
@@ -233,17 +233,19 @@ def diff_on_dask(
 def _fetched(client: Client, blocks: list[Block], terms: Terms, sizes: Partitioning, summary: RowSummary,
              hook: ProgressHook | None) -> Generator[RowDiff]:
     watch = _Watch(client, blocks, hook)
-    parts, where = _graph(blocks, terms, sizes, watch.topic if hook else None)
-    delayed = _dask().delayed
-    futures = client.compute([delayed(compare_frame, pure=True)(part, where, terms) for part in parts])
+    futures: list[Any] = []
     try:
+        parts, where = _graph(blocks, terms, sizes, watch.topic if hook else None)
+        delayed = _dask().delayed
+        futures = client.compute([delayed(compare_frame, pure=True)(part, where, terms) for part in parts])
         for future in futures:
             found, counted = _result(future, watch)
             future.release()
             watch.compared(summary, counted, len(futures))
             yield from found
     finally:
-        client.cancel(futures)
+        if futures:
+            client.cancel(futures)
         watch.close()
 
 
@@ -293,12 +295,13 @@ def write_on_dask(
     suffix = ".parquet" if output.rstrip("/").lower().endswith(".parquet") else ".jsonl"
     run = _take_folder(folder, overwrite)
     watch = _Watch(client, blocks, progress)
-    parts, where = _graph(blocks, terms, partitioning, watch.topic if progress else None)
-    tasks = [dask.delayed(write_frame, pure=False)(part, where, terms, part_path(folder, i, suffix), run)
-             for i, part in enumerate(parts)]
     summary = RowSummary()
-    futures = client.compute(tasks)
+    futures: list[Any] = []
     try:
+        parts, where = _graph(blocks, terms, partitioning, watch.topic if progress else None)
+        tasks = [dask.delayed(write_frame, pure=False)(part, where, terms, part_path(folder, i, suffix), run)
+                 for i, part in enumerate(parts)]
+        futures = client.compute(tasks)
         pending = set(futures)
         while pending:
             with contextlib.suppress(TimeoutError, dask.distributed.TimeoutError), shielded():
@@ -308,7 +311,8 @@ def write_on_dask(
                 watch.compared(summary, summary_from_json(dict(future.result())), len(tasks))
             watch.tick()
     finally:
-        client.cancel(futures)
+        if futures:
+            client.cancel(futures)
         watch.close()
     write_summary(posixpath.join(folder, "summary.json"), summary)
     _release(folder)

@@ -28,7 +28,7 @@ from ._partitions import (
     where_table,
 )
 from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
-from ._sources import Block, Source, files_of, is_url, plan_file, size_of
+from ._sources import Block, Source, files_of, is_url, plan_file
 from ._signals import shielded
 from ._workers import TICK_SECONDS, Workers, adder, counters, pool_context
 
@@ -203,7 +203,7 @@ class _Run:
     def _partitions(self, blocks: list[Block]) -> int:
         if self.partitioning.partitions is not None:
             return self.partitioning.partitions
-        self.state.bytes_total = sum(map(size_of, blocks))
+        self.state.bytes_total = sum(block.size for block in blocks)
         reckoned = math.ceil(self.state.bytes_total / self.partitioning.partition_bytes)
         if any(block.kind == "rows" for block in blocks):
             reckoned = max(reckoned, ROWS_PARTITIONS)

@@ -20,7 +20,7 @@ from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import IO, Any, Final, cast
 
-from ..report import MISSING, Entry, dumps_strict, from_strict_json, to_strict_json
+from ..report import MISSING, Entry, dumps_strict, from_strict_json, printable, to_strict_json
 from ._keys import RowKey
 from ._results import COUNTS, RowAt, RowDiff, RowSummary
 from ._signals import shielded
@@ -32,15 +32,8 @@ _INT64: Final = range(-(2**63), 2**63)
 
 
 def json_text(value: object) -> str:
-    """Strict JSON text of `value` that encodes as UTF-8: a lone surrogate is written as its escape."""
-    text = dumps_strict(value)
-    if text.isascii():
-        return text
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return json.dumps(to_strict_json(value), ensure_ascii=True, allow_nan=False)
-    return text
+    """Strict JSON text of `value` that encodes as UTF-8: dumps_strict writes a lone surrogate as its escape."""
+    return dumps_strict(value)
 
 
 def entry_json(entry: Entry) -> dict[str, object]:
@@ -93,13 +86,12 @@ def _umask() -> int:
 
 @contextlib.contextmanager
 def named(path: str) -> Iterator[None]:
-    """An OSError inside names `path` when it names no file itself (a failed write to the
-    temporary file names none)."""
+    """An OSError inside names `path`, the file the user asked for: a failed write to a
+    temporary file names none, or the temporary file, which means nothing to them."""
     try:
         yield
     except OSError as exc:
-        if exc.filename is None:
-            exc.filename = path
+        exc.filename, exc.filename2 = path, None
         raise
 
 
@@ -337,9 +329,7 @@ def _text(value: object) -> str | None:
 
 def _plain(text: str | None) -> str | None:
     """Text that encodes as UTF-8: a lone surrogate (of a key in a pointer) as its escape."""
-    if text is None or _encodes(text):
-        return text
-    return text.encode("utf-8", "backslashreplace").decode("ascii", "backslashreplace")
+    return None if text is None else printable(text)
 
 
 class _KeyColumn:

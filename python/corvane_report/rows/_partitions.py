@@ -21,7 +21,7 @@ import pickle
 import zlib
 from array import array
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final, cast
 
@@ -33,7 +33,7 @@ from ._rules import same_unread_all
 from ._sources import Batch, Block, lines_before, open_binary, read_block
 
 __all__ = [
-    "CompareTask", "Compared", "KeyReader", "Piece", "Side", "SpillResult", "SpillTask", "Terms", "Where",
+    "CompareTask", "Compared", "KeyReader", "Piece", "Side", "SpillResult", "SpillTask", "Where",
     "compare_partition", "compare_sides", "load_line", "set_reporter", "spill_block", "where_table",
 ]
 
@@ -225,12 +225,11 @@ class SpillTask:
 
 @dataclass(frozen=True, slots=True)
 class SpillResult:
-    """What spilling a block gave: its physical lines (or rows), its rows, and its batches by
-    partition; partition `partitions` holds the rows that could not be keyed."""
+    """What spilling a block gave: its physical lines (or rows), and its batches by partition;
+    partition `partitions` holds the rows that could not be keyed."""
 
     block: int
     lines: int
-    rows: int
     pieces: dict[int, list[Piece]] = field(default_factory=dict)
 
 
@@ -263,7 +262,7 @@ class _Writer:
         try:
             codes = list(map(parts.__rmod__, map(crc32, map(str.encode, keyed))))
         except UnicodeEncodeError:  # a lone surrogate in a key
-            codes = [crc32(text.encode("utf-8", "surrogatepass")) % parts for text in keyed]
+            codes = [partition_of(text, parts) for text in keyed]
         # The rows ordered by partition (a stable sort: each partition keeps the batch's order),
         # then each partition's run added at once: a few calls per partition, not three per row.
         order = sorted(range(len(codes)), key=codes.__getitem__)
@@ -331,7 +330,7 @@ def _spill(task: SpillTask, rows: Iterable[object] | None) -> SpillResult:
     reader = KeyReader(task.terms.key)
     locate = locator(block)
     writer = _Writer(task.folder, block.index, task.partitions)
-    lines = count = 0
+    lines = 0
     try:
         for batch in read_block(block, rows):
             texts, failed = reader.texts(batch, locate)
@@ -340,13 +339,12 @@ def _spill(task: SpillTask, rows: Iterable[object] | None) -> SpillResult:
                     raise RowsError(message)
                 writer.add_error(message, batch.numbers[i], batch.payloads[i])
             writer.add(texts, batch)
-            count += len(batch.numbers)
             lines = batch.last
             _report(len(batch.numbers), batch.bytes)
         writer.flush()
     finally:
         writer.file.close()
-    return SpillResult(block.index, lines, count, writer.pieces)
+    return SpillResult(block.index, lines, writer.pieces)
 
 
 # --- comparing ----------------------------------------------------------------------------------------
@@ -387,7 +385,6 @@ class CompareTask:
 
 @dataclass(slots=True)
 class Compared:
-    part: int
     found: list[RowDiff]
     summary: RowSummary
 
@@ -519,7 +516,7 @@ def compare_partition(task: CompareTask) -> Compared:
         return _errors(task)
     a, b = read_partition(task.folder, task.pieces, task.blocks)
     found, summary = compare_sides(a, b, task.blocks, task.terms)
-    return Compared(task.part, found, summary)
+    return Compared(found, summary)
 
 
 def _errors(task: CompareTask) -> Compared:
@@ -532,4 +529,4 @@ def _errors(task: CompareTask) -> Compared:
             at = (RowAt(f"{where.path}:{where.first + number}", None),)
             found.append(RowDiff("error", (), at if where.side == "a" else (), at if where.side == "b" else (), error=message))
     summary = RowSummary(rows_a=len(a.texts), rows_b=len(b.texts), errors=len(found))
-    return Compared(task.part, found, summary)
+    return Compared(found, summary)

@@ -43,6 +43,8 @@ class Block:
                   [start, stop) of a Parquet block
     first_row     rows of the file before the block, when known without reading it (Parquet;
                   0 for the first block of a file); None for the later blocks of a JSON Lines file
+    size          bytes of input the block stands for (an estimate for gzip and Parquet; 0 for
+                  rows and pipes), taken while planning, for the partition count and progress
     """
 
     side: str
@@ -52,6 +54,7 @@ class Block:
     start: int = 0
     stop: int | None = None
     first_row: int | None = 0
+    size: int = 0
 
 
 def is_url(path: str) -> bool:
@@ -128,7 +131,7 @@ def plan_file(side: str, path: str, first_index: int, block_bytes: int) -> list[
             if kind == "parquet":
                 return _parquet_blocks(side, path, f, first_index)
             if kind == "gzip":
-                return [Block(side, first_index, path, "gzip")]
+                return [Block(side, first_index, path, "gzip", size=_gzip_size(f))]
             return _line_blocks(side, path, f, first_index, block_bytes)
     except OSError as exc:
         raise RowsError(f"{path}: cannot read: {exc.strerror or exc}") from None
@@ -145,8 +148,18 @@ def _line_blocks(side: str, path: str, f: IO[bytes], first_index: int, block_byt
         if f.tell() < size:
             starts.append(f.tell())
     stops: list[int | None] = [*starts[1:], None]
-    return [Block(side, first_index + i, path, "jsonl", start, stop, 0 if i == 0 else None)
+    return [Block(side, first_index + i, path, "jsonl", start, stop, 0 if i == 0 else None,
+                  (size if stop is None else stop) - start)
             for i, (start, stop) in enumerate(zip(starts, stops))]
+
+
+def _gzip_size(f: IO[bytes]) -> int:
+    size = f.seek(0, io.SEEK_END)
+    if size < 4:
+        return size
+    # The trailer holds the size modulo 4 GiB; a well compressed file is larger still.
+    f.seek(size - 4)
+    return max(int.from_bytes(f.read(4), "little"), 8 * size)
 
 
 def _parquet_blocks(side: str, path: str, f: IO[bytes], first_index: int) -> list[Block]:
@@ -154,31 +167,10 @@ def _parquet_blocks(side: str, path: str, f: IO[bytes], first_index: int) -> lis
     meta = pq.ParquetFile(f).metadata
     blocks, first = [], 0
     for group in range(meta.num_row_groups):
-        blocks.append(Block(side, first_index + group, path, "parquet", group, group + 1, first))
-        first += meta.row_group(group).num_rows
+        row_group = meta.row_group(group)
+        blocks.append(Block(side, first_index + group, path, "parquet", group, group + 1, first, row_group.total_byte_size))
+        first += row_group.num_rows
     return blocks or [Block(side, first_index, path, "parquet", 0, 0)]
-
-
-def size_of(block: Block) -> int:
-    """Bytes of input the block stands for (an estimate for gzip and Parquet), for planning and progress."""
-    if block.kind == "rows" or (not is_url(block.path) and not os.path.isfile(block.path)):
-        return 0
-    if block.kind == "jsonl" and block.stop is not None:
-        return block.stop - block.start
-    with open_binary(block.path) as f:
-        size = f.seek(0, io.SEEK_END)
-        if block.kind == "gzip" and size >= 4:
-            # The trailer holds the size modulo 4 GiB; a well compressed file is larger still.
-            f.seek(size - 4)
-            return max(int.from_bytes(f.read(4), "little"), 8 * size)
-        if block.kind == "parquet":
-            return _row_group_bytes(f, block)
-        return size - block.start
-
-
-def _row_group_bytes(f: IO[bytes], block: Block) -> int:
-    meta = parquet_module().ParquetFile(f).metadata
-    return sum(meta.row_group(group).total_byte_size for group in range(block.start, block.stop or 0))
 
 
 # --- reading ------------------------------------------------------------------------------------------

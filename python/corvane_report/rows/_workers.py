@@ -124,9 +124,10 @@ def _labelled(label: str, func: Callable[[Any], T], task: object) -> T:
         if exc.errno in (errno.ENOSPC, errno.EDQUOT):
             raise SpillFolderFull(os.path.dirname(_board)) from None
         raise
-    result = func(task)
-    os.unlink(path)
-    return result
+    try:
+        return func(task)
+    finally:  # not left behind by a task that failed, to be taken for the next one's
+        os.unlink(path)
 
 
 def quiet_fork_server() -> None:
