@@ -15,13 +15,11 @@ class InputError(Exception):
     """A document that cannot be read or parsed; the message names the file."""
 
 
-
 def _text(name: str, data: bytes) -> str:
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as exc:
         raise InputError(f"{name}: not UTF-8 text (bad byte at offset {exc.start})") from None
-
 
 
 # --- JSON ---------------------------------------------------------------------------------------
@@ -112,4 +110,3 @@ def parse_yaml(name: str, data: bytes) -> list[object]:
         raise InputError(f"{name}: nested too deeply to load") from None
     except (ValueError, TypeError, OverflowError) as exc:  # a value the constructors cannot make (an int too long)
         raise InputError(f"{name}: cannot load YAML: {exc}") from None
-

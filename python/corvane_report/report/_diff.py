@@ -10,19 +10,15 @@ from typing import Final, Literal
 
 from ._compare import CompareError, compare, guarded
 from ._data import DataRules, Lists
-from ._entries import Differences, Entry, Kind, KeyLabel, Note, with_keys
-from ._filters import Filter, Patterns, ToleranceSpec, compile_filter
+from ._entries import KINDS, Differences, Entry, Kind, KeyLabel, Note, marked_keys
+from ._filters import Filter, Patterns, ToleranceSpec, _patterns, compile_filter
 from ._lines import report_text
-from ._paths import MISSING, child, value_at
+from ._paths import MISSING, child, json_pointer, value_at
 
 Rules = Literal["data", "python"]
 
 DATA: Final = DataRules()
 _ASSERT_LIMIT = 100  # entries an AssertionError lists before it says how many more there are
-
-
-def _texts(value: str | Iterable[str]) -> tuple[str, ...]:
-    return (value,) if isinstance(value, str) else tuple(value)
 
 
 @functools.lru_cache(maxsize=64)
@@ -39,7 +35,7 @@ def rules_of(
 ) -> DataRules | None:
     """The DataRules these options name, or None for corvane's own rules (ValueError for options
     that corvane's own rules do not have: aligned, keyed or unordered lists, NaN equal to NaN)."""
-    keys, multisets = _texts(list_keys), _texts(unordered)
+    keys, multisets = _patterns(list_keys), _patterns(unordered)
     if rules == "python":
         if lists == "align" or keys or multisets:
             raise ValueError("lists, list_keys and unordered are options of the data rules: "
@@ -93,11 +89,11 @@ class EntryBuilder:
         self.counts: dict[tuple[object, ...], list[int]] = {}
 
     def keyed(self, path: tuple[object, ...]) -> frozenset[int]:
-        return with_keys(Entry("changed", path, None, None), self.a).keyed
+        return marked_keys(path, self.a)
 
     def entry(self, kind: str, path: tuple[object, ...], x: object, y: object) -> Entry:
         assert kind in _KINDS
-        entry = with_keys(Entry(_KINDS[kind], path, x, y), self.a)
+        keyed = marked_keys(path, self.a)
         at_a = None
         if kind in ("inserted", "deleted"):
             counts = self.counts.setdefault(path[:-1], [0, 0])
@@ -105,30 +101,32 @@ class EntryBuilder:
                 assert type(path[-1]) is int
                 at_a = path[-1] - counts[0] + counts[1]
             counts[kind == "deleted"] += 1
+        entry = Entry(_KINDS[kind], path, x, y, None, None, keyed, (), at_a)
         keys = self._keys(entry) if self.rules.list_keys else ()
         tail = self._tail(entry) if kind == "length_changed" else None
-        if at_a is None and not keys and tail is None:
+        if not keys and tail is None:
             return entry
-        return Entry(entry.kind, path, x, y, tail, None, entry.keyed, keys, at_a)
-
-    def _positions(self, entry: Entry) -> Iterable[int]:
-        """The indexes of the steps of `entry.path` that are list positions."""
-        return (i for i, step in enumerate(entry.path) if type(step) is int and i not in entry.keyed)
+        return Entry(entry.kind, path, x, y, tail, None, keyed, keys, at_a)
 
     def _keys(self, entry: Entry) -> tuple[KeyLabel, ...]:
         labels: list[KeyLabel] = []
-        last = len(entry.path) - 1
-        for i in self._positions(entry):
-            mode, key = self.rules.mode_at(entry.path[:i])
+        path, keyed = entry.path, entry.keyed
+        last = len(path) - 1
+        value, reached = self.a, 0  # a's value at path[:reached], read as far as a keyed item needs
+        for i, step in enumerate(path):
+            if type(step) is not int or i in keyed:
+                continue  # not a list position
+            mode, key = self.rules.mode_at(path[:i])
             if mode != "keyed":
                 continue
             if i == last and entry.kind in ("inserted", "deleted"):
                 item = entry.b if entry.kind == "inserted" else entry.a
             else:
-                item = value_at(self.a, entry.path[: i + 1])
-            value = _key_value(item, key)
-            if value is not MISSING:
-                labels.append((i + 1, "/" + "/".join(s.replace("~", "~0").replace("/", "~1") for s in key), value))
+                value, reached = value_at(value, path[reached : i + 1]), i + 1
+                item = value
+            found = _key_value(item, key)
+            if found is not MISSING:
+                labels.append((i + 1, json_pointer(key), found))
         return tuple(labels)
 
     def _tail(self, entry: Entry) -> tuple[object, ...] | None:
@@ -171,8 +169,7 @@ class EntryBuilder:
         return tuple(steps)
 
 
-_KINDS: Final[dict[str, Kind]] = {kind: kind for kind in
-                                  ("changed", "type_changed", "added", "removed", "inserted", "deleted", "length_changed")}
+_KINDS: Final[dict[str, Kind]] = {kind: kind for kind in KINDS}
 
 
 def _key_value(item: object, key: tuple[str, ...]) -> object:

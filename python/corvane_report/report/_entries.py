@@ -183,22 +183,27 @@ def _last_key(path: list[object], key: object) -> frozenset[int]:
     return frozenset((len(path),)) if type(key) is int else _NO_KEYS
 
 
-def with_keys(entry: Entry, a: object) -> Entry:
-    """The entry with the int steps of its path that are mapping keys of `a` marked (`keyed`)."""
-    path = entry.path
+def marked_keys(path: tuple[object, ...], a: object, keyed: frozenset[int] = _NO_KEYS) -> frozenset[int]:
+    """`keyed` with the indexes of the int steps of `path` that are mapping keys of `a` added."""
     if not any(type(step) is int for step in path):
-        return entry
-    keyed = set(entry.keyed)
+        return keyed
+    marked = set(keyed)
     value = a
     for i, step in enumerate(path):
         if type(step) is int and isinstance(value, Mapping):
-            keyed.add(i)
+            marked.add(i)
         value = child(value, step)
         if value is MISSING:
             break
-    if len(keyed) == len(entry.keyed):
+    return keyed if len(marked) == len(keyed) else frozenset(marked)
+
+
+def with_keys(entry: Entry, a: object) -> Entry:
+    """The entry with the int steps of its path that are mapping keys of `a` marked (`keyed`)."""
+    keyed = marked_keys(entry.path, a, entry.keyed)
+    if keyed is entry.keyed:
         return entry
-    return Entry(entry.kind, path, entry.a, entry.b, entry.tail, entry.tail_at, frozenset(keyed), entry.keys, entry.at_a)
+    return Entry(entry.kind, entry.path, entry.a, entry.b, entry.tail, entry.tail_at, keyed, entry.keys, entry.at_a)
 
 
 def with_tail(entry: Entry, a: object, b: object) -> Entry:

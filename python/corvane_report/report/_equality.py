@@ -153,10 +153,11 @@ def _originals(entry: Entry, plain: _Plain, builder: EntryBuilder) -> tuple[obje
         return plain.original(entry.a), plain.original(entry.b)
     where, step = entry.path[:-1], entry.path[-1]
     x = plain.original(entry.a, value_at(builder.a, where), step)
-    other = builder.to_b(where)
+    # An inserted item's step is b's already; another's is where b's side of it lies, when told.
+    whole = None if entry.kind == "inserted" else builder.to_b(entry.path)
+    other, b_step = (whole[:-1], whole[-1]) if whole is not None else (builder.to_b(where), step)
     if other is None:
         return x, plain.original(entry.b)
-    b_step = step if entry.kind == "inserted" else (builder.to_b(entry.path) or (step,))[-1]
     return x, plain.original(entry.b, value_at(builder.b, other), b_step)
 
 
