@@ -236,3 +236,11 @@ def test_a_keyed_match_never_runs_a_keys_equality_unguarded():
     with pytest.raises(BaseException) as failed:
         diff(a, b, list_keys=("=/id",))
     assert type(failed.value).__name__ == "PanicException" and "equality of a custom key" in str(failed.value)
+
+
+def test_keyed_items_without_the_key_match_equal_ones():
+    a = [{"id": 1, "v": 1}, {"name": "nokey"}, "plain", {"name": "other"}]
+    b = [{"name": "nokey"}, "plain", {"id": 1, "v": 1}, {"name": "changed"}]
+    assert diff(a, a, list_keys=("=/id",)) == []
+    assert diff(a, b, list_keys=("=/id",)) == [("deleted", (3,), {"name": "other"}, "-"),
+                                               ("inserted", (3,), "-", {"name": "changed"})]

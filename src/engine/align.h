@@ -45,13 +45,14 @@ public:
     explicit Fingerprinter(bool nan_equal) noexcept;
     // Null (no value) has a fingerprint that equals nothing, too.
     uint64_t of(PyObject* x) noexcept;
+    // Set in the fingerprints that equal nothing, and only in them.
+    static constexpr uint64_t kOpaque = uint64_t{1} << 63;
 
 private:
     bool value(PyObject* x, uint64_t& out) noexcept;
     bool container(PyObject* x, uint64_t& out) noexcept;
     uint64_t unique() noexcept { return kOpaque | ++opaque_; }
 
-    static constexpr uint64_t kOpaque = uint64_t{1} << 63;
     bool nan_equal_;
     uint64_t opaque_ = 0;
     uintptr_t stack_floor_;

@@ -236,8 +236,11 @@ template <class Pair>
             if (keyed == nullptr) {
                 return fingerprint.of(item.get());
             }
+            // An item without the key is matched by its whole value, with an item without the key
+            // (a document equals itself); the tag keeps it apart from the keys' own fingerprints.
             PyObject* key = value_at(item.get(), keyed->key);
-            return key != nullptr ? fingerprint.of(key) : fingerprint.of(nullptr);
+            constexpr uint64_t kKeyless = 0x5bd1e9955bd1e995 & ~Fingerprinter::kOpaque;
+            return key != nullptr ? fingerprint.of(key) : fingerprint.of(item.get()) ^ kKeyless;
         };
         std::vector<uint64_t> fa(pair.size_a());
         std::vector<uint64_t> fb(pair.size_b());
