@@ -1,5 +1,5 @@
 // The companion package's native module, corvane_report._native: the same walk under the rules of
-// data documents (engine/rules.h), for the tools. One function:
+// data documents (engine/rules.h), for the tools, and the datasets' native helpers (lib/rows_native.h).
 //
 //   diff(a, b, /, *, missing, nan_equal=True, lists="align", keyed=(), unordered=(), budget=2000)
 //
@@ -14,6 +14,7 @@
 #include "engine/align.h"
 #include "engine/engine.h"
 #include "engine/scalars.h"
+#include "lib/rows_native.h"
 
 #ifdef Py_GIL_DISABLED
 #error "corvane is built for the default (GIL) build of CPython only"
@@ -189,6 +190,12 @@ PyMethodDef native_methods[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_diff)), METH_VARARGS | METH_KEYWORDS,
      "diff(a, b, /, *, missing, nan_equal=True, lists='align', keyed=(), unordered=(), budget=2000)\n--\n\n"
      "The differences of a and b under the rules of data documents, in walk order."},
+    {"key_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_key_lines)), METH_FASTCALL,
+     "key_lines(data, steps, partitions, number, final, /)\n--\n\n"
+     "The whole lines of a chunk of JSON Lines checked, keyed and grouped by partition."},
+    {"identical_spans", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_identical_spans)), METH_FASTCALL,
+     "identical_spans(blob_a, offsets_a, positions_a, blob_b, offsets_b, positions_b, short, /)\n--\n\n"
+     "For each pair of rows, 0 when their bytes differ, 1 when identical and short, 2 when identical and long."},
     {nullptr, nullptr, 0, nullptr},
 };
 

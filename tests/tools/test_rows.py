@@ -2,6 +2,7 @@
 and corvane-diff rows; each against a plain in-memory reference."""
 
 import io
+import itertools
 import json
 import math
 import os
@@ -10,6 +11,7 @@ import signal
 import subprocess
 import sys
 import time
+from array import array
 
 import pytest
 from rows_data import datasets, normalised, reference, write_lines
@@ -588,11 +590,20 @@ def test_parquet_output_without_pyarrow_says_what_to_install(tmp_path, capsys, m
     (b'{"id": 1, "x": [' + b"{}, " * 3000 + b"{}]}", True, False),  # read to be sure, equal all the same
 ])
 def test_identical_lines_unread_only_where_decoding_could_not_tell(line, nan_equal, unread):
-    from corvane_report.rows._rules import same_unread, same_unread_all
+    from corvane_report.rows._partitions import identical_spans
+    from corvane_report.rows._rules import SHORT_LINE, same_unread, unread_pairs
 
     assert same_unread(line, nan_equal) is unread
     lines = [b'{"id": 0}'] * 1500 + [line] + [b'{"id": 2}'] * 700
-    assert same_unread_all(lines, nan_equal) == [True] * 1500 + [unread] + [True] * 700
+    blob = b"".join(lines)
+    offsets = array("q", itertools.accumulate(map(len, lines), initial=0))
+    positions = list(range(len(lines)))
+    other = positions[1:] + [0]  # each line against the next: only the repeated short ones are identical
+    codes = identical_spans(blob, offsets, positions, blob, offsets, positions, SHORT_LINE)
+    assert unread_pairs(codes, lines.__getitem__, nan_equal) == [True] * 1500 + [unread] + [True] * 700
+    codes = identical_spans(blob, offsets, positions, blob, offsets, other, SHORT_LINE)
+    expected = [True] * 1499 + [False, False] + [True] * 699 + [False]
+    assert unread_pairs(codes, lines.__getitem__, nan_equal) == expected
 
 
 def test_a_signal_in_a_shielded_block_waits_for_its_end():

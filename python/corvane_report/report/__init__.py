@@ -19,7 +19,7 @@ and on nothing else of this folder.
 """
 
 from ._compare import CompareError, compare, cycle_path, locate_failure
-from ._data import DataRules
+from ._data import DataRules, native_module
 from ._diff import assert_same, diff, differences
 from ._entries import KINDS, WORDS, Differences, Entry, Kind, Note
 from ._equality import MemberEntry, equality_differences
@@ -32,7 +32,7 @@ from ._text import SCALAR_TEXT, printable, shorten, shorten_pair
 
 __all__ = [
     "KINDS", "MISSING", "SCALAR_TEXT", "WORDS", "CompareError", "DataRules", "Differences", "Entry", "Filter", "Kind",
-    "MemberEntry", "Missing", "Note", "Operation", "diff", "differences",
+    "MemberEntry", "Missing", "Note", "Operation", "diff", "differences", "native_module",
     "Paint", "Patterns", "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter", "count_text", "cycle_path",
     "dumps_strict", "entries", "equality_differences", "from_strict_json", "is_same", "json_patch", "json_pointer", "locate_failure",
     "patch_operations", "plain", "printable", "report_lines", "report_text", "shorten", "shorten_pair", "split_pointer",

@@ -50,6 +50,11 @@ def _load() -> ModuleType:
 _native = _load()
 
 
+def native_module() -> ModuleType:
+    """corvane_report._native, for the other tools that use its functions."""
+    return _native
+
+
 def parse_pattern(pattern: str) -> EnginePattern:
     """A JSON pointer pattern ("*" one step, "**" any number) as the engine's steps: text, None for
     `*`, Ellipsis for `**`. A step ~(KEY) (a key that is not a string) names it by its text."""

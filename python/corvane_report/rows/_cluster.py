@@ -110,7 +110,7 @@ def _tell(topic: str | None, message: dict[str, int]) -> None:
 
 def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
     """One shuffled partition compared: its differences in key order, then its unkeyed rows, and its counts."""
-    sides = {"a": Side(), "b": Side()}
+    rows: dict[str, tuple[list[int], list[str], list[int], list[bytes]]] = {"a": ([], [], [], []), "b": ([], [], [], [])}
     errors: list[RowDiff] = []
     for text, block, number, payload, error in zip(frame["key"], frame["block"], frame["number"], frame["payload"], frame["error"]):
         at = where[int(block)]
@@ -118,7 +118,14 @@ def compare_frame(frame: pd.DataFrame, where: Mapping[int, Where], terms: Terms)
             located = (RowAt(f"{at.path}:{at.first + int(number)}", None),)
             errors.append(RowDiff("error", (), located if at.side == "a" else (), located if at.side == "b" else (), error=error))
             continue
-        sides[at.side].extend(int(block), [text], [int(number)], [payload.encode("latin-1")])
+        blocks, texts, numbers, payloads = rows[at.side]
+        blocks.append(int(block))
+        texts.append(text)
+        numbers.append(int(number))
+        payloads.append(payload.encode("latin-1"))
+    sides = {"a": Side(), "b": Side()}
+    for name, side in sides.items():
+        side.extend(*rows[name])
     found, summary = compare_sides(sides["a"], sides["b"], where, terms)
     for diff in errors:
         summary.count(diff)

@@ -4,6 +4,8 @@ this process, in a worker process or on a Dask worker.
 Spilling: a block's rows go to its own spill file, batch by batch, by partition (a stable hash
 of the key text); each piece holds the key texts, the row numbers and the payloads as one blob,
 so that writing and reading it back costs a few large copies rather than an object per row.
+JSON Lines are checked and keyed by the native line reader where it can (corvane_report._native
+.key_lines, which makes no object but the key text); the lines it leaves go the general way.
 Rows that cannot be read or keyed go, with on_error="record", to one more partition of their own.
 Comparing: a partition's pieces of both sides are read back and its keys compared; byte-identical
 lines are equal unread where the comparison's rules allow it (_rules.same_unread).
@@ -21,22 +23,24 @@ import pickle
 import zlib
 from array import array
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any, Final, cast
 
 from ..inputs import InputError, fast_json, parse_json
-from ..report import SCALAR_TEXT
+from ..report import SCALAR_TEXT, native_module
 from ._keys import RowKey, Terms, compare_key, key_order, key_text, sort_found
 from ._results import RowAt, RowDiff, RowsError, RowSummary, SpillFolderFull
-from ._rules import same_unread_all
-from ._sources import Batch, Block, lines_before, open_binary, read_block
+from ._rules import SHORT_LINE, unread_pairs
+from ._sources import Batch, Block, line_chunks, lines_before, open_binary, read_block, read_into
 
 __all__ = [
     "CompareTask", "Compared", "KeyReader", "Piece", "Side", "SpillResult", "SpillTask", "Where",
     "compare_partition", "compare_sides", "load_line", "set_reporter", "spill_block", "where_table",
 ]
 
+key_lines: Final = native_module().key_lines
+identical_spans: Final = native_module().identical_spans
 BUFFER_BYTES: Final = 16 << 20  # rows a spilling task holds before it writes them out
 
 # (block, offset, head, blob) of one batch in the block's spill file: where it starts, the length of
@@ -238,16 +242,18 @@ def spill_path(folder: str, block: int) -> str:
 
 
 class _Writer:
-    """A block's spill file: rows held by partition (three parallel lists each), written out as one
-    piece per partition whenever BUFFER_BYTES are held."""
+    """A block's spill file: rows held by partition (key texts, row numbers, payload sizes and the
+    payloads as a few blobs), written out as one piece per partition whenever BUFFER_BYTES are held."""
 
     def __init__(self, folder: str, block: int, partitions: int) -> None:
         self.block = block
         self.partitions = partitions
         self.file: IO[bytes] = open(spill_path(folder, block), "wb")
-        self.texts: list[list[str]] = [[] for _ in range(partitions + 1)]  # the last: rows without a key
-        self.numbers: list[list[int]] = [[] for _ in range(partitions + 1)]
-        self.payloads: list[list[bytes]] = [[] for _ in range(partitions + 1)]
+        count = partitions + 1  # the last: rows without a key
+        self.texts: list[list[str]] = [[] for _ in range(count)]
+        self.numbers = [array("q") for _ in range(count)]
+        self.sizes = [array("q") for _ in range(count)]
+        self.blobs: list[list[bytes]] = [[] for _ in range(count)]
         self.held = 0
         self.pieces: dict[int, list[Piece]] = {}
 
@@ -274,17 +280,33 @@ class _Writer:
         while start < len(codes):
             part = codes[start]
             stop = bisect.bisect_right(codes, part, start)
-            self.texts[part] += keyed[start:stop]
-            self.numbers[part] += numbers[start:stop]
-            self.payloads[part] += payloads[start:stop]
+            self._put(part, keyed[start:stop], numbers[start:stop], payloads[start:stop])
             start = stop
         self._held(batch.bytes + 64 * len(keyed))
 
+    def add_parts(self, parts: list[tuple[int, list[str], bytes, bytes, bytes]]) -> int:
+        """Rows read and keyed by the native line reader: (part, key texts, numbers and sizes as
+        int64 bytes, the lines as one blob) per partition. Returns the rows added."""
+        rows = size = 0
+        for part, texts, numbers, sizes, blob in parts:
+            self.texts[part] += texts
+            self.numbers[part].frombytes(numbers)
+            self.sizes[part].frombytes(sizes)
+            self.blobs[part].append(blob)
+            rows += len(texts)
+            size += len(blob)
+        self._held(size + 64 * rows)
+        return rows
+
     def add_error(self, message: str, number: int, payload: bytes) -> None:
-        self.texts[-1].append(message)
-        self.numbers[-1].append(number)
-        self.payloads[-1].append(payload)
+        self._put(self.partitions, [message], [number], [payload])
         self._held(len(payload) + len(message))
+
+    def _put(self, part: int, texts: list[str], numbers: list[int], payloads: list[bytes]) -> None:
+        self.texts[part] += texts
+        self.numbers[part].extend(numbers)
+        self.sizes[part].extend(map(len, payloads))
+        self.blobs[part].append(b"".join(payloads))
 
     def _held(self, size: int) -> None:
         self.held += size
@@ -295,24 +317,14 @@ class _Writer:
         for part, texts in enumerate(self.texts):
             if not texts:
                 continue
-            head, blob = _piece(texts, self.numbers[part], self.payloads[part])
-            self.pieces.setdefault(part, []).append((self.block, self.file.tell(), len(head), len(blob)))
+            offsets = array("q", itertools.accumulate(self.sizes[part], initial=0))
+            head = pickle.dumps((texts, self.numbers[part], offsets), pickle.HIGHEST_PROTOCOL)
+            self.pieces.setdefault(part, []).append((self.block, self.file.tell(), len(head), offsets[-1]))
             self.file.write(head)
-            self.file.write(blob)
-            self.texts[part], self.numbers[part], self.payloads[part] = [], [], []
+            for blob in self.blobs[part]:
+                self.file.write(blob)
+            self.texts[part], self.numbers[part], self.sizes[part], self.blobs[part] = [], array("q"), array("q"), []
         self.held = 0
-
-
-def _piece(texts: list[str], numbers: list[int], payloads: list[bytes]) -> tuple[bytes, bytes]:
-    """A batch as its pickled head and its payloads' blob, apart: pickling the blob too would copy
-    every byte of it once more, and more as the pickle's buffer grows."""
-    offsets = array("q", itertools.accumulate(map(len, payloads), initial=0))
-    return pickle.dumps((texts, array("q", numbers), offsets), pickle.HIGHEST_PROTOCOL), b"".join(payloads)
-
-
-def _unpiece(head: bytes, blob: bytes) -> tuple[list[str], array[int], list[bytes]]:
-    texts, numbers, offsets = pickle.loads(head)
-    return texts, numbers, list(map(blob.__getitem__, map(slice, offsets, offsets[1:])))
 
 
 def spill_block(task: SpillTask, rows: Iterable[object] | None = None) -> SpillResult:
@@ -330,21 +342,48 @@ def _spill(task: SpillTask, rows: Iterable[object] | None) -> SpillResult:
     reader = KeyReader(task.terms.key)
     locate = locator(block)
     writer = _Writer(task.folder, block.index, task.partitions)
+    steps = native_steps(task.terms.key, task.partitions) if block.kind in ("jsonl", "gzip") else None
+    batches = read_block(block, rows) if steps is None else _natively_keyed(block, steps, writer)
     lines = 0
     try:
-        for batch in read_block(block, rows):
+        for batch in batches:
+            lines = batch.last
+            if not batch.numbers:
+                continue
             texts, failed = reader.texts(batch, locate)
             for i, message in failed:
                 if task.terms.on_error == "fail":
                     raise RowsError(message)
                 writer.add_error(message, batch.numbers[i], batch.payloads[i])
             writer.add(texts, batch)
-            lines = batch.last
             _report(len(batch.numbers), batch.bytes)
         writer.flush()
     finally:
         writer.file.close()
     return SpillResult(block.index, lines, writer.pieces)
+
+
+def native_steps(key: RowKey, partitions: int) -> tuple[tuple[str, ...], ...] | None:
+    """The key's steps when the native line reader can read keys of its shape, else None."""
+    try:
+        key_lines(b"", key.steps, partitions, 0, True)
+    except (ValueError, UnicodeEncodeError):
+        return None
+    return key.steps
+
+
+def _natively_keyed(block: Block, steps: tuple[tuple[str, ...], ...], writer: _Writer) -> Iterator[Batch]:
+    """A JSON Lines block read in chunks by the native line reader, whose keyed rows go straight
+    to the writer; what it yields are the lines it leaves to the general reader (any it cannot
+    vouch for: bad JSON, no key, a float key, escapes in the key, ...), as batches."""
+    number = 0
+    for chunk, last in line_chunks(block):
+        _, lines, parts, numbers, payloads = key_lines(chunk, steps, writer.partitions, number, last)
+        rows = writer.add_parts(parts)
+        number += lines
+        unsure = sum(map(len, payloads))
+        _report(rows, len(chunk) - unsure)
+        yield Batch(numbers, payloads, None, False, unsure, number)
 
 
 # --- comparing ----------------------------------------------------------------------------------------
@@ -391,23 +430,46 @@ class Compared:
 
 @dataclass(slots=True)
 class Side:
-    """The rows of one side of a partition, as parallel lists: key text, block, number, payload."""
+    """The rows of one side of a partition: key text, block and number as parallel lists, and the
+    payloads in one buffer, row i's at offsets[i]:offsets[i + 1] (sliced only for the rows read)."""
 
     texts: list[str] = field(default_factory=list)
     blocks: list[int] = field(default_factory=list)
     numbers: list[int] = field(default_factory=list)
-    payloads: list[bytes] = field(default_factory=list)
+    blob: bytearray = field(default_factory=bytearray)
+    offsets: array[int] = field(default_factory=lambda: array("q", [0]))
 
-    def extend(self, block: int, texts: list[str], numbers: Iterable[int], payloads: list[bytes]) -> None:
+    def extend(self, blocks: Iterable[int], texts: list[str], numbers: Iterable[int], payloads: list[bytes]) -> None:
+        """Rows given as objects: their blocks, key texts, numbers and payloads."""
+        self.texts += texts
+        self.blocks += blocks
+        self.numbers += numbers
+        self.offsets += array("q", itertools.accumulate(map(len, payloads), initial=self.offsets[-1]))[1:]
+        self.blob += b"".join(payloads)
+
+    def read_piece(self, f: IO[bytes], block: int, head: int, size: int) -> None:
+        """A spilled piece read from `f` at its start: the head, then its payloads into the buffer."""
+        texts, numbers, offsets = pickle.loads(f.read(head))
         self.texts += texts
         self.blocks += itertools.repeat(block, len(texts))
         self.numbers += numbers
-        self.payloads += payloads
+        base = self.offsets[-1]
+        self.offsets += offsets[1:] if base == 0 else array("q", map(base.__add__, offsets[1:]))
+        if len(self.blob) < base + size:
+            self.blob += bytes(base + size - len(self.blob))
+        with memoryview(self.blob) as view, view[base:base + size] as room:
+            if read_into(f, room) != size:
+                raise OSError(errno.EIO, f"a spill file ends inside a piece of block {block}")
+
+    def payload(self, i: int) -> bytes:
+        return bytes(memoryview(self.blob)[self.offsets[i]:self.offsets[i + 1]])
 
 
 def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Where]) -> tuple[Side, Side]:
     """A partition's rows of each side, in block order."""
     sides = {"a": Side(), "b": Side()}
+    for name, side in sides.items():  # each side's buffer made once, at its full size
+        side.blob = bytearray(sum(blob for block, _, _, blob in pieces if blocks[block].side == name))
     by_block: dict[int, list[Piece]] = {}
     for piece in pieces:
         by_block.setdefault(piece[0], []).append(piece)
@@ -415,7 +477,7 @@ def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Wh
         with open_binary(spill_path(folder, block)) as f:
             for _, offset, head, blob in own:
                 f.seek(offset)
-                sides[blocks[block].side].extend(block, *_unpiece(f.read(head), f.read(blob)))
+                sides[blocks[block].side].read_piece(f, block, head, blob)
     return sides["a"], sides["b"]
 
 
@@ -434,9 +496,12 @@ class _Pairing:
                 for i, text in enumerate(texts):
                     if text in several:
                         self.duplicates[text][side].append(i)
-        for text in several:
+        for text, (in_a, in_b) in self.duplicates.items():
             self.pos_a.pop(text, None)
             self.pos_b.pop(text, None)
+            # in file order: a chunk's lines left to the general reader join its partition after the others
+            in_a.sort(key=lambda i: (a.blocks[i], a.numbers[i]))
+            in_b.sort(key=lambda j: (b.blocks[j], b.numbers[j]))
 
 
 def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -> tuple[list[RowDiff], RowSummary]:
@@ -444,7 +509,6 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
     summary = RowSummary(rows_a=len(a.texts), rows_b=len(b.texts))
     pairing = _Pairing(a, b)
     pos_a, pos_b = pairing.pos_a, pairing.pos_b
-    payloads_a, payloads_b = a.payloads, b.payloads
     # Every step below is a loop in C over the partition's keys: most rows are equal, unread.
     found_b = list(map(pos_b.pop, pos_a, itertools.repeat(None)))
     at_a = list(pos_a.values())
@@ -452,16 +516,14 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
     only_a = list(itertools.compress(at_a, map(operator.not_, matched)))
     ia = list(itertools.compress(at_a, matched))
     jb = cast(list[int], list(itertools.compress(found_b, matched)))
-    same = list(map(operator.eq, map(payloads_a.__getitem__, ia), map(payloads_b.__getitem__, jb)))
+    codes = identical_spans(a.blob, a.offsets, ia, b.blob, b.offsets, jb, SHORT_LINE)
     lines_a, lines_b = _all_lines(a, blocks), _all_lines(b, blocks)
     if lines_a is not None or lines_b is not None:  # pickled rows are never taken unread
-        same = [e and (lines_a is None or lines_a(i)) and (lines_b is None or lines_b(j)) for e, i, j in zip(same, ia, jb)]
-    identical_a = list(itertools.compress(ia, same))
-    unread = same_unread_all(list(map(payloads_a.__getitem__, identical_a)), terms.rules.nan_equal)
+        codes = bytes(c if (lines_a is None or lines_a(i)) and (lines_b is None or lines_b(j)) else 0 for c, i, j in zip(codes, ia, jb))
+    unread = unread_pairs(codes, lambda k: a.payload(ia[k]), terms.rules.nan_equal)
     summary.equal = sum(unread)
-    it = iter(unread)
     # A pair is compared when its lines differ, or are identical but cannot be taken unread.
-    read = [not e or not next(it) for e in same]
+    read = list(map(operator.not_, unread))
     pairs = list(zip(itertools.compress(ia, read), itertools.compress(jb, read)))
     groups: list[tuple[list[int], list[int]]] = [([i], []) for i in only_a] + [([], [j]) for j in pos_b.values()]
     groups += [([i], [j]) for i, j in pairs]
@@ -493,9 +555,9 @@ def _located(side: Side, i: int, blocks: Mapping[int, Where]) -> RowAt | RowDiff
     line = where.first + side.numbers[i]
     at = f"{where.path}:{line}"
     if where.pickled:
-        return RowAt(at, pickle.loads(side.payloads[i]))
+        return RowAt(at, pickle.loads(side.payload(i)))
     try:
-        return RowAt(at, load_line(side.payloads[i], lambda: (where.path, line)))
+        return RowAt(at, load_line(side.payload(i), lambda: (where.path, line)))
     except RowsError as exc:
         return RowDiff("error", (), (RowAt(at, None),) if where.side == "a" else (),
                        (RowAt(at, None),) if where.side == "b" else (), error=str(exc))

@@ -1,5 +1,6 @@
 """How two rows are compared: every pair of rows goes through `compare_rows`, and `same_unread`
-says when two byte-identical lines may be taken as equal without decoding them.
+(`unread_pairs` for many pairs) says when two byte-identical lines may be taken as equal without
+decoding them.
 
 Rows are compared under the data rules (corvane_report.DataRules): true against 1 is a change of
 kind, a string is a value, ints of any size and strings of any code points compared exactly, NaN
@@ -12,6 +13,7 @@ byte-identical. Changing the comparison means changing both here.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Final
 
 from ..report import DataRules, Entry, Filter, differences
@@ -19,8 +21,9 @@ from ..report import DataRules, Entry, Filter, differences
 ROW_RULES: Final = DataRules()
 
 # Lines with fewer opening brackets than this are nested too shallowly to fail a comparison (which
-# holds thousands of levels); a line shorter than twice this cannot have that many.
+# holds thousands of levels); a line shorter than SHORT_LINE cannot have that many.
 _DEEP: Final = 2000
+SHORT_LINE: Final = 2 * _DEEP
 
 
 def compare_rows(a: object, b: object, rules: DataRules = ROW_RULES, kept: Filter | None = None) -> list[Entry]:
@@ -33,20 +36,17 @@ def same_unread(line: bytes, nan_equal: bool = True) -> bool:
     """Whether a JSON line compared with an identical copy of itself is equal, with no error."""
     if not nan_equal and b"NaN" in line:
         return False
-    return len(line) < 2 * _DEEP or line.count(b"[") + line.count(b"{") < _DEEP
+    return len(line) < SHORT_LINE or line.count(b"[") + line.count(b"{") < _DEEP
 
 
-def same_unread_all(lines: list[bytes], nan_equal: bool = True, chunk: int = 1024) -> list[bool]:
-    """same_unread of each line, checked a chunk of lines at a time (nearly always all of them
-    pass): a few calls instead of several per line."""
-    found: list[bool] = []
-    for start in range(0, len(lines), chunk):
-        some = lines[start:start + chunk]
-        if max(map(len, some), default=0) < 2 * _DEEP and (nan_equal or b"NaN" not in b"\n".join(some)):
-            found += [True] * len(some)
-        else:
-            found += (same_unread(line, nan_equal) for line in some)
-    return found
+def unread_pairs(codes: bytes, line: Callable[[int], bytes], nan_equal: bool = True) -> list[bool]:
+    """Which pairs of lines are equal unread, by their codes (0: the lines differ, 1: identical and
+    shorter than SHORT_LINE, 2: identical and longer); `line(k)` is the line of the k-th pair,
+    asked for only where its length is not enough to tell (nearly never)."""
+    if nan_equal and 2 not in codes:
+        return list(map(bool, codes))
+    return [code == 1 if nan_equal and code != 2 else code != 0 and same_unread(line(k), nan_equal)
+            for k, code in enumerate(codes)]
 
 
 def absent_as_null(found: list[Entry]) -> list[Entry]:

@@ -10,6 +10,7 @@ chunks of a few megabytes and split into lines at once.
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import decimal
 import glob
@@ -217,7 +218,10 @@ def _pickled(numbers: list[int], rows: list[object]) -> Batch:
     return Batch(numbers, payloads, rows, bytes=sum(map(len, payloads)), last=numbers[-1])
 
 
-def _lines(block: Block) -> Iterator[Batch]:
+@contextlib.contextmanager
+def _opened_lines(block: Block) -> Iterator[tuple[IO[bytes], int | None]]:
+    """A JSON Lines block's file (decompressed where it is gzip) at the block's start, and the
+    bytes it holds (None: to the end); a damaged or cut gzip stream is a RowsError."""
     with open_binary(block.path) as raw:
         f: IO[bytes] = raw
         if block.start:
@@ -226,9 +230,50 @@ def _lines(block: Block) -> Iterator[Batch]:
             f = cast(IO[bytes], gzip.GzipFile(fileobj=raw))
         left = None if block.stop is None else block.stop - block.start  # a block ends where a line starts
         try:
-            yield from _split(f, left)
-        except (OSError, EOFError) as exc:  # a damaged or cut gzip stream
+            yield f, left
+        except (OSError, EOFError) as exc:
             raise RowsError(f"{block.path}: cannot read: {exc}") from None
+
+
+def _lines(block: Block) -> Iterator[Batch]:
+    with _opened_lines(block) as (f, left):
+        yield from _split(f, left)
+
+
+def read_into(f: IO[bytes], room: memoryview) -> int:
+    """Bytes of `f` read into `room` (files, gzip streams and fsspec files all read into a buffer)."""
+    return cast(io.BufferedIOBase, f).readinto(room)
+
+
+def line_chunks(block: Block) -> Iterator[tuple[memoryview, bool]]:
+    """A JSON Lines block as chunks of whole lines, each a view of one buffer that the next chunk
+    reuses, and whether it is the last (which may end without a line end). A line longer than
+    the buffer doubles it."""
+    with _opened_lines(block) as (f, left):
+        buffer = bytearray(CHUNK_BYTES)
+        held = 0  # bytes of a line under way, carried to the front of the buffer
+        while True:
+            if held == len(buffer):
+                buffer.extend(bytes(len(buffer)))
+            room = len(buffer) - held if left is None else min(len(buffer) - held, left)
+            got = 0
+            if room > 0:
+                got = read_into(f, memoryview(buffer)[held:held + room])
+            if left is not None:
+                left -= got
+            filled, last = held + got, got == 0
+            cut = filled if last else buffer.rfind(b"\n", held, filled) + 1
+            if cut > 0:
+                view = memoryview(buffer)[:cut]
+                yield view, last
+                view.release()
+            if last:
+                return
+            if cut > 0:
+                buffer[:filled - cut] = buffer[cut:filled]
+                held = filled - cut
+            else:
+                held = filled
 
 
 def _split(f: IO[bytes], left: int | None) -> Iterator[Batch]:
