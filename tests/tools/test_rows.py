@@ -569,6 +569,27 @@ def test_lone_surrogates_in_keys_and_values_reach_every_output(tmp_path, capfd, 
         assert sorted(r["kind"] for r in read_records(str(tmp_path / output))) == ["changed", "changed", "only_in_a"]
 
 
+@pytest.mark.parametrize("name", ["out.jsonl", "out.jsonl.gz", "out.parquet"])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_records_made_where_compared_are_those_of_the_writer(tmp_path, files, name, jobs):
+    from corvane_report.rows import RecordWriter, RowKey, write_datasets
+
+    if name.endswith(".parquet"):
+        pytest.importorskip("pyarrow", reason="Parquet needs the optional pyarrow")
+    with open(files[0], "ab") as f:
+        f.write(b'{"id": 9999, "x": tru}\n')  # an error record, from the partition of unkeyed rows
+    options = dict(on_error="record", partitioning=Partitioning(partitions=5, block_bytes=20_000))
+    summary = write_datasets(*files, "/id", str(tmp_path / name), jobs=jobs, **options)
+    with RecordWriter(str(tmp_path / ("ref-" + name)), RowKey("/id")) as writer, \
+            diff_datasets(*files, "/id", jobs=1, **options) as found:
+        writer.write(found)
+    assert summary == found.summary and summary.errors == 1
+    made, expected = (list(read_records(str(tmp_path / n))) for n in (name, "ref-" + name))
+    assert made == expected and len(made) > 20
+    if name.endswith(".jsonl"):
+        assert (tmp_path / name).read_bytes() == (tmp_path / ("ref-" + name)).read_bytes()
+
+
 @pytest.mark.parametrize("option", ["--output", "--output-differences"])
 def test_parquet_output_without_pyarrow_says_what_to_install(tmp_path, capsys, monkeypatch, option):
     monkeypatch.setitem(sys.modules, "pyarrow", None)

@@ -33,6 +33,7 @@ from ..rows import (
     quiet_fork_server,
     record_json,
     stop_on_signals,
+    write_datasets,
     write_on_dask,
 )
 from ._common import PROG, Command, add_list_rules, at_least, data_rules_of, filter_of, painter
@@ -185,6 +186,11 @@ def _run(args: argparse.Namespace, bar: ProgressBar | None) -> RowSummary:
         if client is not None and args.output and args.output != "-":
             summary = write_on_dask(args.first, args.second, args.key, args.output, client=client, progress=bar,
                                     overwrite=args.overwrite, **_options(args))
+            _finish(bar, summary, args, sys.stdout)
+            return summary
+        if client is None and args.output and args.output != "-" and not args.output_differences:
+            summary = write_datasets(args.first, args.second, args.key, args.output, jobs=args.jobs, progress=bar,
+                                     temp_dir=args.temp_dir, **_options(args))
             _finish(bar, summary, args, sys.stdout)
             return summary
         found = stack.enter_context(_found(args, bar, client))

@@ -5,6 +5,8 @@
                                                     directories or globs of them, or iterables of
                                                     records, of any size: memory bounded by the
                                                     partition size (Partitioning), on every core
+    write_datasets(a, b, key, output, ...)          the same written to a file of records, each made
+                                                    where its rows were compared
     diff_on_dask(a, b, key, client=...)             the same on a Dask cluster (pip install 'corvane[dask]');
     write_on_dask(a, b, key, output, client=...)    there the workers may write the records themselves
     read_records(path)                              records written by RecordWriter or the Dask workers
@@ -17,7 +19,7 @@ row as a RowDiff of kind "error" and go on.
 """
 
 from ._cluster import connect, diff_on_dask, write_on_dask
-from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets
+from ._engine import BLOCK_BYTES, PARTITION_BYTES, Partitioning, Progress, ProgressHook, diff_datasets, write_datasets
 from ._keys import OnError, RowKey
 from ._memory import diff_rows
 from ._output import (
@@ -34,5 +36,5 @@ __all__ = [
     "Progress", "ProgressHook", "RecordWriter", "RowAt", "RowDiff", "RowDiffs", "RowKey", "RowKind", "RowSummary",
     "RowsError", "Source", "SpillFolderFull", "Stop", "WorkerDied", "atomic_output", "compare_rows", "connect",
     "diff_datasets", "diff_on_dask", "diff_rows", "json_text", "key_columns", "quiet_fork_server", "read_records", "record_json",
-    "stop_on_signals", "write_on_dask",
+    "stop_on_signals", "write_datasets", "write_on_dask",
 ]

@@ -3,6 +3,7 @@ then compared partition by partition, in this process or in worker processes."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import math
 import os
@@ -12,7 +13,7 @@ from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future
 from dataclasses import dataclass
-from typing import Final
+from typing import Any, Final, Literal, cast
 
 from ..report import DataRules, Patterns, ToleranceSpec
 from ._keys import OnError, Terms
@@ -23,10 +24,12 @@ from ._partitions import (
     SpillResult,
     SpillTask,
     compare_partition,
+    release_buffers,
     set_reporter,
     spill_block,
     where_table,
 )
+from ._output import RecordWriter, Rendered
 from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
 from ._sources import Block, Source, files_of, is_url, plan_file
 from ._signals import shielded
@@ -125,6 +128,36 @@ def diff_datasets(
     return RowDiffs(run.results(plan(a, b, partitioning.block_bytes, jobs=run.jobs), temp_dir, summary), summary)
 
 
+def write_datasets(
+    a: Source,
+    b: Source,
+    key: str | Sequence[str],
+    output: str,
+    *,
+    jobs: int | None = None,
+    ignore: Patterns = (),
+    only: Patterns = (),
+    float_tolerance: ToleranceSpec = None,
+    on_error: OnError = "fail",
+    absent_is_null: bool = False,
+    rules: DataRules | None = None,
+    partitioning: Partitioning = Partitioning(),
+    temp_dir: str | None = None,
+    progress: ProgressHook | None = None,
+) -> RowSummary:
+    """diff_datasets with its results written to `output` as RecordWriter writes them (JSON Lines,
+    gzip-compressed when the name ends in .gz, Parquet when it ends in .parquet), each result made
+    into its record by the process that compared it: the rows it holds need not travel to this
+    one. The file appears only when complete. Returns the counts."""
+    terms = Terms.of(key, ignore, only, float_tolerance, on_error, absent_is_null, rules)
+    summary = RowSummary()
+    with RecordWriter(output, terms.key) as writer:
+        run = _Run(terms, jobs or os.cpu_count() or 1, partitioning, progress, "parquet" if writer.parquet else "jsonl")
+        with contextlib.closing(run.results(plan(a, b, partitioning.block_bytes, jobs=run.jobs), temp_dir, summary)) as found:
+            writer.write_rendered(cast(Iterator[Rendered], found))
+    return summary
+
+
 def _spill_folder(temp_dir: str | None) -> tempfile.TemporaryDirectory[str]:
     try:
         return tempfile.TemporaryDirectory(prefix="corvane-rows-", dir=temp_dir, ignore_cleanup_errors=True)
@@ -145,8 +178,10 @@ def _label(block: Block) -> str:
 
 
 class _Run:
-    def __init__(self, terms: Terms, jobs: int, partitioning: Partitioning, hook: ProgressHook | None) -> None:
+    def __init__(self, terms: Terms, jobs: int, partitioning: Partitioning, hook: ProgressHook | None,
+                 render: Literal["jsonl", "parquet"] | None = None) -> None:
         self.terms, self.jobs, self.partitioning = terms, jobs, partitioning
+        self.render = render  # results made into records where they are found, and yielded as such
         self.hook = hook
         self.state = Progress(started=time.monotonic())
         self.context = pool_context() if jobs > 1 else None
@@ -154,7 +189,8 @@ class _Run:
         self.last_tick = 0.0
 
     def results(self, planned: tuple[list[Block], dict[int, Iterable[object]]], temp_dir: str | None,
-                summary: RowSummary) -> Generator[RowDiff]:
+                summary: RowSummary) -> Generator[Any]:
+        """The results (RowDiffs, or what rendered_record makes of them when the run renders)."""
         blocks, iterables = planned
         # The folder goes however the run ends: read to the end, left early, an error, a signal.
         # Its making and the clean-up are shielded: a signal there would leave it behind.
@@ -172,7 +208,7 @@ class _Run:
             spilled = self._spill(pool, blocks, iterables, folder, parts)
             lines = {result.block: result.lines for result in spilled}
             where = where_table(blocks, [lines[block.index] for block in blocks])
-            tasks = [CompareTask(part, folder, pieces, where, self.terms, errors=part == parts)
+            tasks = [CompareTask(part, folder, pieces, where, self.terms, errors=part == parts, render=self.render)
                      for part, pieces in _by_partition(spilled, parts + 1)]
             self.state.partitions, self.state.comparing_since = len(tasks), time.monotonic()
             self.state.phase = "comparing"
@@ -180,7 +216,7 @@ class _Run:
                 summary.add(compared.summary)
                 self.state.partitions_done += 1
                 self.tick()
-                yield from compared.found
+                yield from compared.rendered if self.render else compared.found
             self.tick(final=True)
             finished = True
         except OSError as exc:
@@ -192,6 +228,7 @@ class _Run:
                 if pool is not None:  # before the folder goes: a worker may still be writing into it
                     pool.close(finished)
                 set_reporter(lambda rows, size: None)
+                release_buffers()
                 if spill is not None:
                     spill.cleanup()
 

@@ -189,7 +189,7 @@ class RecordWriter(_Written):
         self.parquet = _is_parquet(path)
         if self.parquet:
             parquet_module()  # RowsError saying what to install, before anything is written
-        self.held: list[dict[str, Any]] = []
+        self.held: list[tuple[str | None, ...]] = []
         with named(path):
             self._output = _Output(path)
         self._file = self._output.file
@@ -202,21 +202,24 @@ class RecordWriter(_Written):
         return self
 
     def write(self, found: Iterable[RowDiff]) -> None:
-        with named(self.path):
-            for diff in found:
-                record = record_json(diff, self.key)
+        self.write_rendered(rendered_record(diff, self.key, self.parquet) for diff in found)
+
+    def write_rendered(self, items: Iterable[Rendered]) -> None:
+        """Results already made into what this file holds of them (rendered_record)."""
+        for item in items:  # an error of whoever makes the items is theirs, not this file's
+            with named(self.path):
                 if self._text is not None:
-                    self._text.write(json_text(record).encode() + b"\n")
+                    self._text.write(cast(bytes, item))
                     continue
-                self.held.append(record)
+                self.held.append(cast(tuple[str | None, ...], item))
                 if len(self.held) >= _PARQUET_BATCH:
                     self._flush()
 
     def _flush(self) -> None:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-        columns = {name: [_parquet_part(record, name) for record in self.held] for name in _PARQUET_COLUMNS}
-        table = pa.table({name: pa.array(values, pa.string()) for name, values in columns.items()})
+        columns = list(zip(*self.held)) or [()] * len(_PARQUET_COLUMNS)
+        table = pa.table({name: pa.array(values, pa.string()) for name, values in zip(_PARQUET_COLUMNS, columns)})
         if self._table_writer is None:
             self._table_writer = parquet_module().ParquetWriter(self._file, table.schema)
         self._table_writer.write_table(table)
@@ -243,6 +246,19 @@ class RecordWriter(_Written):
             elif self._text is not self._file and self._text is not None:
                 self._text.close()
         self._output.abort()
+
+
+# A result as a file of records holds it: its JSON line, or its Parquet columns' values.
+Rendered = bytes | tuple[str | None, ...]
+
+
+def rendered_record(diff: RowDiff, key: RowKey, parquet: bool) -> Rendered:
+    """What RecordWriter writes for a result: made where the result is found (in a worker
+    process), it travels as a few strings rather than as the rows it holds."""
+    record = record_json(diff, key)
+    if parquet:
+        return tuple(_parquet_part(record, name) for name in _PARQUET_COLUMNS)
+    return json_text(record).encode() + b"\n"
 
 
 def _parquet_part(record: dict[str, Any], name: str) -> str | None:

@@ -25,18 +25,19 @@ from array import array
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import IO, Any, Final, cast
+from typing import IO, Any, Final, Literal, cast
 
 from ..inputs import InputError, fast_json, parse_json
 from ..report import SCALAR_TEXT, native_module
 from ._keys import RowKey, Terms, compare_key, key_order, key_text, sort_found
+from ._output import Rendered, rendered_record
 from ._results import RowAt, RowDiff, RowsError, RowSummary, SpillFolderFull
 from ._rules import SHORT_LINE, unread_pairs
 from ._sources import Batch, Block, line_chunks, lines_before, open_binary, read_block, read_into
 
 __all__ = [
     "CompareTask", "Compared", "KeyReader", "Piece", "Side", "SpillResult", "SpillTask", "Where",
-    "compare_partition", "compare_sides", "load_line", "set_reporter", "spill_block", "where_table",
+    "compare_partition", "compare_sides", "load_line", "release_buffers", "set_reporter", "spill_block", "where_table",
 ]
 
 key_lines: Final = native_module().key_lines
@@ -420,12 +421,14 @@ class CompareTask:
     blocks: Mapping[int, Where]
     terms: Terms
     errors: bool = False  # the partition of the rows that could not be keyed
+    render: Literal["jsonl", "parquet"] | None = None  # results made into records here (rendered_record)
 
 
 @dataclass(slots=True)
 class Compared:
     found: list[RowDiff]
     summary: RowSummary
+    rendered: list[Rendered] = field(default_factory=list)  # instead of `found`, when the task says so
 
 
 @dataclass(slots=True)
@@ -468,8 +471,8 @@ class Side:
 def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Where]) -> tuple[Side, Side]:
     """A partition's rows of each side, in block order."""
     sides = {"a": Side(), "b": Side()}
-    for name, side in sides.items():  # each side's buffer made once, at its full size
-        side.blob = bytearray(sum(blob for block, _, _, blob in pieces if blocks[block].side == name))
+    for name, side in sides.items():  # each side's buffer taken once, at its full size
+        side.blob = _spare_buffer(sum(blob for block, _, _, blob in pieces if blocks[block].side == name))
     by_block: dict[int, list[Piece]] = {}
     for piece in pieces:
         by_block.setdefault(piece[0], []).append(piece)
@@ -479,6 +482,31 @@ def read_partition(folder: str, pieces: Sequence[Piece], blocks: Mapping[int, Wh
                 f.seek(offset)
                 sides[blocks[block].side].read_piece(f, block, head, blob)
     return sides["a"], sides["b"]
+
+
+# Payload buffers of partitions compared, for the next ones: making a buffer costs zeroing and
+# first touching each of its pages. Taken out while in use, so that threads and nested runs each
+# have their own; dropped at the end of a run (release_buffers).
+_SPARE: list[bytearray] = []
+
+
+def _spare_buffer(size: int) -> bytearray:
+    """A buffer of at least `size` bytes (its contents are whatever they were)."""
+    buffer = _SPARE.pop() if _SPARE else bytearray()
+    if len(buffer) < size:
+        buffer += bytes(size - len(buffer))
+    return buffer
+
+
+def _spare(*sides: Side) -> None:
+    for side in sides:
+        if len(_SPARE) < 2:
+            _SPARE.append(side.blob)
+        side.blob = bytearray()
+
+
+def release_buffers() -> None:
+    _SPARE.clear()
 
 
 class _Pairing:
@@ -574,10 +602,20 @@ def _compared(terms: Terms, a: list[RowAt | RowDiff], b: list[RowAt | RowDiff]) 
 
 
 def compare_partition(task: CompareTask) -> Compared:
-    if task.errors:
-        return _errors(task)
+    compared = _errors(task) if task.errors else _keyed(task)
+    if task.render is not None:
+        parquet = task.render == "parquet"
+        compared.rendered = [rendered_record(diff, task.terms.key, parquet) for diff in compared.found]
+        compared.found = []
+    return compared
+
+
+def _keyed(task: CompareTask) -> Compared:
     a, b = read_partition(task.folder, task.pieces, task.blocks)
-    found, summary = compare_sides(a, b, task.blocks, task.terms)
+    try:
+        found, summary = compare_sides(a, b, task.blocks, task.terms)
+    finally:
+        _spare(a, b)
     return Compared(found, summary)
 
 
