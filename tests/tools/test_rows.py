@@ -442,8 +442,8 @@ class TestResultFiles:
         a, b = tmp_path / "a.jsonl", tmp_path / "b.jsonl"
         status, out, _ = self.rows(capsys, a, b, "--key", "/id", "--jobs", "1")
         lines = out.splitlines()
-        assert status == 1 and lines[0].startswith(f"error ({a}:3; {b}:2): cannot compare {a}:3 with {b}:2 (key ")
-        assert lines[1] == f"error ({a}:2): {a}:2:10: invalid JSON: Expecting property name enclosed in double quotes"
+        assert status == 1 and lines[0].startswith(f"error: cannot compare {a}:3 with {b}:2 (key ")
+        assert lines[1] == f"error: {a}:2:10: invalid JSON: Expecting property name enclosed in double quotes"
         assert lines[3] == "only in a: 0, only in b: 0, changed: 0, equal: 1, duplicate keys: 0, errors: 2"
         status, out, err = self.rows(capsys, a, b, "--key", "/id", "--jobs", "1", "--on-error", "fail")
         assert (status, out, err) == (2, "", f"corvane-diff rows: {a}:2:10: invalid JSON: Expecting property name enclosed in double quotes\n")

@@ -108,7 +108,9 @@ def row_lines(found: Iterable[RowDiff], key: RowKey, width: int, paint: Paint = 
     for diff in found:
         places = "; ".join(", ".join(row.at for row in side) for side in (diff.a, diff.b) if side)
         if diff.kind == "error":
-            yield f"error ({places}): {diff.error}" if places else f"error: {diff.error}"
+            # the message names the rows it is about, most often: they are not repeated before it
+            named = all(f"{row.at}:" in diff.error or f"{row.at} " in diff.error for row in (*diff.a, *diff.b))
+            yield f"error ({places}): {diff.error}" if places and not named else f"error: {diff.error}"
             continue
         shown = shorten(key.shown(diff.key), width)
         yield f"{_HEADINGS[diff.kind]} {shown} ({places})"

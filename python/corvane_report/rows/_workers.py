@@ -212,8 +212,10 @@ class Workers:
         how = f"was killed by {signal_name(code)}" if code < 0 else f"exited with status {code}"
         doing = self._label(process.pid)
         text = f"a worker process {how} while {doing}" if doing else f"a worker process {how} between tasks"
-        if code == -signal.SIGKILL:
+        if code == -signal.SIGKILL and doing.startswith("comparing"):
             text += " (as the out-of-memory killer does: a smaller partition size needs less memory)"
+        elif code == -signal.SIGKILL:  # reading holds a few buffers of fixed size, whatever the sizes asked for
+            text += " (as the out-of-memory killer does)"
         return text
 
     def _label(self, pid: int | None) -> str:
