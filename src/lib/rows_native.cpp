@@ -27,8 +27,8 @@ Ref made(PyObject* p) {
 // A buffer held for the length of the call.
 class HeldBuffer {
 public:
-    explicit HeldBuffer(PyObject* source) {
-        if (PyObject_GetBuffer(source, &view_, PyBUF_SIMPLE) < 0) {
+    explicit HeldBuffer(PyObject* source, int flags = PyBUF_SIMPLE) {
+        if (PyObject_GetBuffer(source, &view_, flags) < 0) {
             throw PythonError{};
         }
     }
@@ -38,14 +38,13 @@ public:
     std::string_view bytes() const noexcept {
         return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
     }
-    // The buffer as int64 values (an array('q')): TypeError when its size says otherwise.
-    const long long* int64s(size_t& count) const {
-        if (view_.len % static_cast<Py_ssize_t>(sizeof(long long)) != 0) {
-            bad_argument("offsets are an int64 buffer");
-        }
-        count = static_cast<size_t>(view_.len) / sizeof(long long);
-        return static_cast<const long long*>(view_.buf);
+    // Whether the buffer holds int64 values (an array('q'), got with PyBUF_FORMAT).
+    bool holds_int64() const noexcept {
+        const char* format = view_.format;
+        return view_.itemsize == 8 && format != nullptr && (std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0);
     }
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    size_t size() const noexcept { return static_cast<size_t>(view_.len); }
 
 private:
     Py_buffer view_{};
@@ -85,7 +84,7 @@ rows::KeySteps steps_of(PyObject* pointers) {
 
 struct KeyedLine {
     uint32_t part;
-    uint32_t text_size;
+    size_t text_size;
     size_t start;
     size_t size;
     size_t text_at;
@@ -119,8 +118,8 @@ ScannedChunk scan(std::string_view data, const rows::KeySteps& steps, unsigned l
         case rows::LineKind::Blank:
             break;
         case rows::LineKind::Keyed:
-            chunk.keyed.push_back({static_cast<uint32_t>(rows::crc32(text) % partitions), static_cast<uint32_t>(text.size()),
-                                   pos, line.size(), chunk.texts.size(), at});
+            chunk.keyed.push_back({static_cast<uint32_t>(rows::crc32(text) % partitions), text.size(), pos, line.size(),
+                                   chunk.texts.size(), at});
             chunk.texts += text;
             break;
         case rows::LineKind::Unsure:
@@ -145,7 +144,7 @@ Ref part_tuple(uint32_t part, const std::vector<const KeyedLine*>& lines, std::s
     size_t total = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         const KeyedLine& line = *lines[i];
-        PyObject* key = PyUnicode_DecodeUTF8(texts.data() + line.text_at, line.text_size, nullptr);
+        PyObject* key = PyUnicode_DecodeUTF8(texts.data() + line.text_at, static_cast<Py_ssize_t>(line.text_size), nullptr);
         if (key == nullptr) {
             throw PythonError{};
         }
@@ -201,9 +200,12 @@ Ref unsure_lists(const ScannedChunk& chunk, std::string_view data, Ref& numbers)
 // One side of identical_spans: its bytes and the span of a row, checked against both.
 class Spans {
 public:
-    Spans(PyObject* blob, PyObject* offsets) : blob_(blob), offsets_(offsets) {
+    Spans(PyObject* blob, PyObject* offsets) : blob_(blob), offsets_(offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) {
+        if (!offsets_.holds_int64()) {
+            bad_argument("offsets are an int64 buffer (an array('q'))");
+        }
         bytes_ = blob_.bytes();
-        at_ = offsets_.int64s(count_);
+        count_ = offsets_.size() / sizeof(long long);
     }
     std::string_view row(PyObject* position) const {
         Py_ssize_t i = PyLong_AsSsize_t(position);
@@ -214,8 +216,8 @@ public:
             PyErr_SetString(PyExc_IndexError, "a position past the offsets");
             throw PythonError{};
         }
-        long long start = at_[i];
-        long long stop = at_[i + 1];
+        long long start = offset(static_cast<size_t>(i));
+        long long stop = offset(static_cast<size_t>(i) + 1);
         if (start < 0 || stop < start || static_cast<size_t>(stop) > bytes_.size()) {
             PyErr_SetString(PyExc_ValueError, "offsets outside the blob");
             throw PythonError{};
@@ -224,10 +226,15 @@ public:
     }
 
 private:
+    long long offset(size_t i) const noexcept {  // copied out: a buffer's view need not be aligned
+        long long value;
+        std::memcpy(&value, offsets_.data() + i * sizeof(long long), sizeof value);
+        return value;
+    }
+
     HeldBuffer blob_;
     HeldBuffer offsets_;
     std::string_view bytes_;
-    const long long* at_ = nullptr;
     size_t count_ = 0;
 };
 
@@ -240,10 +247,17 @@ PyObject* native_key_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         }
         HeldBuffer data(args[0]);
         rows::KeySteps steps = steps_of(args[1]);
+        // each conversion checked before the next, which may run Python code (__index__, __bool__)
         unsigned long partitions = PyLong_AsUnsignedLong(args[2]);
+        if (partitions == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+            throw PythonError{};
+        }
         long long number = PyLong_AsLongLong(args[3]);
+        if (number == -1 && PyErr_Occurred()) {
+            throw PythonError{};
+        }
         int final = PyObject_IsTrue(args[4]);
-        if (PyErr_Occurred() || final < 0) {
+        if (final < 0) {
             throw PythonError{};
         }
         if (partitions == 0 || partitions > (1UL << 20)) {

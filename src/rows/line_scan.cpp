@@ -15,7 +15,10 @@ namespace corvane::rows {
 namespace {
 
 constexpr int kMaxDepth = 1000;          // deeper lines are left to the general reader
-constexpr size_t kMaxNumberBytes = 4000;  // below the interpreter's limit on digits of an int
+constexpr size_t kMaxNumberBytes = 4000;  // longer numbers are left to the general reader
+// An int of more digits may pass the interpreter's limit on converting them, which a program can
+// lower to 640 (and no further): such lines are the general reader's to accept or refuse.
+constexpr std::ptrdiff_t kMaxIntDigits = 640;
 
 enum class ValueKind { None, String, EscapedString, Int, Float, True, False, Null, Container };
 
@@ -291,11 +294,13 @@ private:
         if (*p_ == '-') {
             ++p_;
         }
+        const char* first_digit = p_;
         if (p_ != end_ && *p_ == '0') {
             ++p_;
         } else if (!digits()) {
             return false;  // NaN, Infinity and anything else that is not JSON here
         }
+        std::ptrdiff_t int_digits = p_ - first_digit;
         if (p_ != end_ && *p_ == '.') {
             ++p_;
             kind = ValueKind::Float;
@@ -312,6 +317,9 @@ private:
             if (!digits()) {
                 return false;
             }
+        }
+        if (kind == ValueKind::Int && int_digits > kMaxIntDigits) {
+            return false;
         }
         return static_cast<size_t>(p_ - start) <= kMaxNumberBytes;
     }

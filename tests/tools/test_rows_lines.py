@@ -3,6 +3,7 @@ what it cannot vouch for it leaves to that reader; identical_spans never reads o
 
 import json
 import random
+import sys
 import zlib
 from array import array
 
@@ -90,6 +91,54 @@ def test_lines_it_cannot_vouch_for_are_left_to_the_general_reader(line):
     assert native(line, ("/id",) if b'"a"' not in line else ("/a/id",)) is None
 
 
+@pytest.fixture
+def digit_limit():
+    old = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(640)  # the lowest a program can set
+    yield
+    sys.set_int_max_str_digits(old)
+
+
+@pytest.mark.parametrize("line", [b'{"id": 1, "x": ' + b"1" * 641 + b"}", b'{"id": ' + b"1" * 641 + b"}",
+                                  b'{"id": 1, "x": [' + b"1" * 700 + b", []]}"])
+def test_ints_past_the_interpreters_digit_limit_are_the_general_readers(digit_limit, line):
+    assert native(line, ("/id",)) is None
+    assert general(line, ("/id",)) is None  # refused, whatever the decoder that reads the batch
+    assert general(line[:-1] + b', "y": 1.' + b"5" * 700 + b"}", ("/id",)) is None
+    assert general(b'{"id": 1, "x": 1.' + b"1" * 700 + b"}", ("/id",)) == "1"
+
+
+class _Index:
+    def __index__(self):
+        return 0
+
+
+class _Bool:
+    def __bool__(self):
+        return True
+
+
+@pytest.mark.parametrize("partitions, number, final, error", [(-1, _Index(), True, OverflowError), (1.5, 0, _Bool(), TypeError),
+                                                                (0, 0, True, ValueError)])
+def test_a_bad_argument_raises_its_own_error(partitions, number, final, error):
+    with pytest.raises(error):
+        key_lines(b"", (("id",),), partitions, number, final)
+
+
+@pytest.mark.parametrize("pad", [0, 7, 13])  # about the reader's windows of 8 and 16 bytes
+def test_key_strings_are_keyed_exactly_when_they_are_utf8(pad):
+    tails = [bytes([a, b]) for a in range(0x80, 0x100) for b in (0x7f, 0x80, 0xbf, 0xc0)]
+    tails += [bytes([a, b, 0x80]) for a in (0xe0, 0xed, 0xef) for b in range(0x80, 0xc0)]
+    tails += [bytes([a, b, 0x80, 0x80]) for a in (0xf0, 0xf4, 0xf5) for b in range(0x80, 0xc0)]
+    for tail in tails:
+        text = b'"' + b"x" * pad + tail + b'"'
+        try:
+            expected = text.decode()
+        except UnicodeDecodeError:
+            expected = None
+        assert native(b'{"id":' + text + b"}", ("/id",)) == expected, tail
+
+
 @pytest.mark.parametrize("line", [b"\n", b"  \t\r\n", b"\x0b\x0c \n"])
 def test_blank_lines_are_counted_not_read(line):
     assert key_lines(line, (("id",),), PARTS, 10, True)[:5] == (len(line), 1, [], [], [])
@@ -161,5 +210,8 @@ def test_identical_spans_checks_positions_and_offsets():
         identical_spans(blob, array("q", [0, 7]), [0], blob, offsets, [0], 4)
     with pytest.raises(TypeError):
         identical_spans(blob, b"\x00" * 5, [0], blob, offsets, [0], 4)
+    with pytest.raises(TypeError):  # eight bytes an item, but no int64
+        identical_spans(blob, array("d", [0, 3]), [0], blob, offsets, [0], 4)
+    assert identical_spans(blob, memoryview(b"\x00" + offsets.tobytes())[1:].cast("q"), [1], blob, offsets, [1], 4) == b"\x01"
     with pytest.raises(TypeError):
         identical_spans(blob, offsets, [0], blob, offsets, [0, 1], 4)

@@ -20,6 +20,8 @@ import json
 import operator
 import os
 import pickle
+import re
+import sys
 import zlib
 from array import array
 from collections import Counter
@@ -145,6 +147,8 @@ class KeyReader:
         """The batch's key texts from the struct decoder, or None when any row needs the full decode."""
         assert self._fast is not None
         decode, getters = self._fast
+        if _long_digits(batch.payloads):
+            return None  # the struct decoder skips an int the full decode refuses for its digits
         try:
             decoded = list(map(decode, batch.payloads))
         except Exception:  # noqa: BLE001 - a row of another shape, or no JSON: each row decoded whole
@@ -169,6 +173,15 @@ def _column_texts(values: list[object]) -> list[str | None]:
         if scalar is not None:
             return list(map(scalar, values))
     return [key_text((value,)) for value in values]
+
+
+def _long_digits(payloads: list[bytes]) -> bool:
+    """Whether a line holds more digits in a row than the interpreter converts to an int."""
+    limit = sys.get_int_max_str_digits()
+    if not limit or max(map(len, payloads), default=0) <= limit:
+        return False
+    run = re.compile(rb"\d{%d}" % (limit + 1))
+    return any(run.search(payload) for payload in payloads)
 
 
 def _utf8(payload: bytes) -> bool:
