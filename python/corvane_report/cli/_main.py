@@ -7,8 +7,8 @@ import argparse
 import io
 import os
 import sys
-from collections.abc import Callable
-from importlib import metadata
+from collections.abc import Callable, Sequence
+from typing import Any
 
 from ._common import PROG, shared_options
 from ._diff import DIFF
@@ -20,10 +20,25 @@ _OWN = frozenset(("-h", "--help", "--version"))  # the options of the program it
 
 
 def _version() -> str:
+    from importlib import metadata  # slow to import: only when the version is asked for
+
     try:
         return metadata.version("corvane")
     except metadata.PackageNotFoundError:
         return "unknown"
+
+
+class _VersionAction(argparse.Action):
+    """--version, the version looked up when the option is given rather than for every run."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **_: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show program's version number and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: object,
+                 option_string: str | None = None) -> None:
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def parser(*, exit_on_error: bool = True) -> argparse.ArgumentParser:
@@ -38,7 +53,7 @@ def parser(*, exit_on_error: bool = True) -> argparse.ArgumentParser:
         epilog="See corvane-diff diff --help and corvane-diff rows --help.",
         exit_on_error=exit_on_error,
     )
-    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    p.add_argument("--version", action=_VersionAction)
     commands = p.add_subparsers(title="sub-commands", metavar="{diff,rows}", required=True)
     shared = shared_options()
     for command in COMMANDS:

@@ -91,7 +91,7 @@ def _arguments(p: argparse.ArgumentParser) -> None:
     run = p.add_argument_group("where it runs")
     run.add_argument("--jobs", type=at_least(1), metavar="N", help="worker processes (default: the number of cores)")
     run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
-                     help="input held at once by one comparison (default 32M)")
+                     help="input held at once by one comparison (default 16M)")
     run.add_argument("--block-size", type=size, default=BLOCK_BYTES, metavar="SIZE",
                      help="bytes of an uncompressed JSON Lines file read by one task (default 64M)")
     run.add_argument("--temp-dir", metavar="DIR",

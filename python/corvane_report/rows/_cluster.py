@@ -14,7 +14,6 @@ import math
 import os
 import posixpath
 import time
-import uuid
 from collections.abc import Generator, Mapping, Sequence
 from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
@@ -155,7 +154,7 @@ class _Watch:
     def __init__(self, client: Client, blocks: list[Block], hook: ProgressHook | None) -> None:
         now = time.monotonic()
         self.client, self.hook = client, hook
-        self.topic = f"corvane-rows-{uuid.uuid4().hex}"
+        self.topic = f"corvane-rows-{os.urandom(16).hex()}"
         self.blocks = len(blocks)
         self.read = 0
         self.state = Progress(bytes_total=sum(block.size for block in blocks), started=now, comparing_since=now, phase="reading")
@@ -351,7 +350,7 @@ def _take_folder(folder: str, overwrite: bool) -> str:
     for item in held:
         fs.rm(item, recursive=True)
     fs.makedirs(path, exist_ok=True)
-    run = uuid.uuid4().hex
+    run = os.urandom(16).hex()
     with fs.open(posixpath.join(path, _RUN_FILE), "w") as f:
         f.write(run)
     return run

@@ -35,7 +35,7 @@ from ._sources import Block, Source, files_of, is_url, plan_file
 from ._signals import shielded
 from ._workers import TICK_SECONDS, Workers, adder, counters, pool_context
 
-PARTITION_BYTES: Final = 32 << 20
+PARTITION_BYTES: Final = 16 << 20
 BLOCK_BYTES: Final = 64 << 20
 ROWS_PARTITIONS: Final = 256  # partitions for rows handed over in Python, whose size is not known ahead
 
