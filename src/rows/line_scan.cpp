@@ -101,6 +101,9 @@ public:
 private:
     void skip_space() noexcept {
         constexpr uint64_t space = (1ULL << ' ') | (1ULL << '\t') | (1ULL << '\n') | (1ULL << '\r');
+        if (p_ != end_ && *p_ == ' ') {  // the usual case: one space after a comma or colon
+            ++p_;
+        }
         while (p_ != end_) {
             auto c = static_cast<unsigned char>(*p_);
             if (c > ' ' || !((space >> c) & 1)) {
