@@ -1,4 +1,4 @@
-"""The native line reader of keyed datasets: whatever it keys, the general reader keys alike, and
+"""The native helpers of keyed datasets: whatever the line reader keys, the general reader keys alike, and
 what it cannot vouch for it leaves to that reader; identical_spans never reads out of bounds."""
 
 import json
