@@ -7,6 +7,7 @@
 #include "engine/walk.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -92,12 +93,14 @@ public:
 
     size_t size_a() const noexcept { return size_a_; }
     size_t size_b() const noexcept { return size_b_; }
-    // The walk is on a's i-th item and b's j-th (by position, j is i; 0 for a plan whose later
-    // steps may go back in b): what comes before them is never read again.
+    // The walk is on a's i-th item and b's j-th (0 for a plan whose later steps may go back in
+    // b): what comes before them is never read again.
     void at(size_t i, size_t j) noexcept {
         current_ = i;
         current_b_ = j;
     }
+    // By position: on the i-th item of both, one store an item (b follows a until at(i, j)).
+    void at(size_t i) noexcept { current_ = i; }
     Operand a(size_t i) const noexcept { return Operand(a_[i]); }
     Operand b(size_t i) const noexcept { return Operand(b_[i]); }
 
@@ -124,8 +127,9 @@ private:
         if (list_a_ && current_ < size_a_) {
             keep_from(current_, a_, size_a_, kept_->a);
         }
-        if (list_b_ && current_b_ < size_b_) {
-            keep_from(current_b_, b_, size_b_, kept_->b);
+        size_t from_b = current_b_ == kWithA ? current_ : current_b_;
+        if (list_b_ && from_b < size_b_) {
+            keep_from(from_b, b_, size_b_, kept_->b);
         }
     }
 
@@ -135,8 +139,9 @@ private:
     size_t size_b_;
     bool list_a_;
     bool list_b_;
+    static constexpr size_t kWithA = SIZE_MAX;  // b's current item is a's
     size_t current_ = 0;
-    size_t current_b_ = 0;
+    size_t current_b_ = kWithA;
     std::unique_ptr<Kept> kept_;
 };
 
@@ -212,6 +217,7 @@ public:
     Operand b(size_t j) const noexcept { return b_.at(j); }
     // A side in place copies all of itself when pinned; drained items are owned.
     void at(size_t, size_t) noexcept {}
+    void at(size_t) noexcept {}
 
 private:
     Side a_;
@@ -294,7 +300,7 @@ void compare_lists(Walk& walk, Pair& pair, const PathFrame* path) {
     }
     size_t common = std::min(pair.size_a(), pair.size_b());
     for (size_t i = 0; i < common; ++i) {
-        pair.at(i, i);
+        pair.at(i);
         PathFrame child = extend_keypath(path, static_cast<uint64_t>(i));
         corvane_dispatch<Rules>(walk, pair.a(i), pair.b(i), &child);
     }
