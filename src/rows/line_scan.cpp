@@ -171,47 +171,25 @@ private:
         return true;
     }
 
-    bool object(uint32_t live, int depth) noexcept {
+    // The items of an object or an array, from its opening bracket: `item` reads one, a comma
+    // goes on to the next, `close` ends them.
+    template <class Item>
+    bool items(char close, Item&& item) noexcept {
         ++p_;
         skip_space();
-        if (p_ != end_ && *p_ == '}') {
+        if (p_ != end_ && *p_ == close) {
             ++p_;
             return true;
         }
         for (;;) {
-            if (p_ == end_ || *p_ != '"') {
-                return false;
-            }
-            const char* name = p_ + 1;
-            bool escaped = false;
-            if (!string(escaped)) {
-                return false;
-            }
-            std::string_view member(name, static_cast<size_t>(p_ - 1 - name));
-            skip_space();
-            if (p_ == end_ || *p_ != ':') {
-                return false;
-            }
-            ++p_;
-            skip_space();
-            Found* into = nullptr;
-            uint32_t next = 0;
-            if (live != 0) {
-                if (escaped) {
-                    return false;  // the name might be a step once its escapes are read
-                }
-                if (!follow(live, depth, member, next, into)) {
-                    return false;
-                }
-            }
-            if (!value(next, depth + 1, into)) {
+            if (!item()) {
                 return false;
             }
             skip_space();
             if (p_ == end_) {
                 return false;
             }
-            if (*p_ == '}') {
+            if (*p_ == close) {
                 ++p_;
                 return true;
             }
@@ -221,6 +199,45 @@ private:
             ++p_;
             skip_space();
         }
+    }
+
+    bool object(uint32_t live, int depth) noexcept {
+        return items('}', [&] { return member(live, depth); });
+    }
+
+    bool array(int depth) noexcept {
+        return items(']', [&] { return value(0, depth + 1, nullptr); });
+    }
+
+    // One member of an object at `depth`: its name, and its value with the pointers that go on
+    // through it.
+    bool member(uint32_t live, int depth) noexcept {
+        if (p_ == end_ || *p_ != '"') {
+            return false;
+        }
+        const char* name = p_ + 1;
+        bool escaped = false;
+        if (!string(escaped)) {
+            return false;
+        }
+        std::string_view text(name, static_cast<size_t>(p_ - 1 - name));
+        skip_space();
+        if (p_ == end_ || *p_ != ':') {
+            return false;
+        }
+        ++p_;
+        skip_space();
+        Found* into = nullptr;
+        uint32_t next = 0;
+        if (live != 0) {
+            if (escaped) {
+                return false;  // the name might be a step once its escapes are read
+            }
+            if (!follow(live, depth, text, next, into)) {
+                return false;
+            }
+        }
+        return value(next, depth + 1, into);
     }
 
     // The pointers that go on through the member `name` of an object at `depth`, and where the
@@ -245,33 +262,6 @@ private:
             }
         }
         return true;
-    }
-
-    bool array(int depth) noexcept {
-        ++p_;
-        skip_space();
-        if (p_ != end_ && *p_ == ']') {
-            ++p_;
-            return true;
-        }
-        for (;;) {
-            if (!value(0, depth + 1, nullptr)) {
-                return false;
-            }
-            skip_space();
-            if (p_ == end_) {
-                return false;
-            }
-            if (*p_ == ']') {
-                ++p_;
-                return true;
-            }
-            if (*p_ != ',') {
-                return false;
-            }
-            ++p_;
-            skip_space();
-        }
     }
 
     bool literal(const char* word) noexcept {
