@@ -2,6 +2,7 @@
 JSON loaders' agreement with the standard library."""
 
 import datetime
+import gzip
 import json
 
 import pytest
@@ -43,6 +44,23 @@ spec: {replicas: 2, image: "web:1.0"}
 ])
 def test_formats(write, first, second, options, expected):
     assert script(*options, write(*first), write(*second)) == (1, expected, "")
+
+
+@pytest.mark.parametrize("name, text, expected", [
+    ("a.json.gz", '{"k": [1, 2]}', {"k": [1, 2]}),
+    ("a.yaml.gz", "k: [1, 2]\n", {"k": [1, 2]}),
+    ("a.jsonl.gz", '{"k": 1}\n{"k": 2}\n', [{"k": 1}, {"k": 2}]),
+    ("compressed", '{"k": 1}', {"k": 1}),  # by its bytes, whatever the name
+])
+def test_gzip_compressed_documents_are_read_as_their_name_less_gz_says(tmp_path, name, text, expected):
+    (tmp_path / name).write_bytes(gzip.compress(text.encode()))
+    assert load(str(tmp_path / name)).value == expected
+
+
+def test_a_damaged_gzip_document_is_named(tmp_path, capsys):
+    (tmp_path / "a.json.gz").write_bytes(gzip.compress(b'{"k": 1}')[:12])
+    assert main([str(tmp_path / "a.json.gz"), str(tmp_path / "a.json.gz")]) == 2
+    assert capsys.readouterr().err.startswith(f"corvane-diff: {tmp_path / 'a.json.gz'}: cannot read: damaged gzip data (")
 
 
 @needs_script

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import gzip
 import sys
+import zlib
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -11,6 +13,7 @@ from ._formats import InputError, parse_json, parse_json_lines, parse_toml, pars
 FORMATS = ("json", "jsonl", "yaml", "toml")
 SUFFIXES = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".yaml": "yaml", ".yml": "yaml", ".toml": "toml"}
 STDIN = "-"
+_GZIP_MAGIC = b"\x1f\x8b"
 
 
 @dataclass
@@ -37,9 +40,21 @@ def read_bytes(name: str) -> bytes:
         raise InputError(f"{name}: cannot read: {exc.strerror or exc}") from None
 
 
+def _gunzipped(name: str, data: bytes) -> bytes:
+    """A gzip-compressed document's bytes decompressed (it is read as its name less .gz says)."""
+    try:
+        return gzip.decompress(data)
+    except (OSError, EOFError, zlib.error) as exc:
+        raise InputError(f"{name}: cannot read: damaged gzip data ({exc})") from None
+
+
 def load(name: str, fmt: str | None = None) -> Loaded:
-    """Read and parse the file `name` ("-" for standard input) in `fmt` (default: by its ending, else JSON)."""
+    """Read and parse the file `name` ("-" for standard input) in `fmt` (default: by its ending,
+    less a .gz, else JSON); gzip-compressed files are decompressed."""
     data = read_bytes(name)
+    if data[:2] == _GZIP_MAGIC:
+        data = _gunzipped(name, data)
+        fmt = format_of(name[:-3] if name.lower().endswith(".gz") else name, fmt) or "json"
     fmt = format_of(name, fmt) or "json"
     if fmt == "json":
         return Loaded(parse_json(name, data))
