@@ -1,6 +1,7 @@
 """corvane-diff: the report of two documents and its options, two directories, the sub-commands
 and the installed script. (corvane-diff rows is tested with the rows, in test_rows.py.)"""
 
+import gzip
 import json
 import os
 import subprocess
@@ -312,19 +313,21 @@ def test_directories(tmp_path, write):
         for name, content in files.items():
             (tmp_path / side / name).parent.mkdir(parents=True, exist_ok=True)
             write(f"{side}/{name}", content)
+        (tmp_path / side / "dump.yaml.gz").write_bytes(gzip.compress(f"side: {side}\n".encode()))
     old, new = tmp_path / "old", tmp_path / "new"
     assert script("-r", old, new) == (1, "\n".join([
         f"only in {old}: gone.json",
         f"only in {new}: extra.jsonl",
         "--- app.json", "/v: changed 1 -> 2", "1 difference",
         "--- db/pool.yaml", "/max: changed 20 -> 32", "1 difference",
-        f"2 of 3 files differ; 1 only in {old}, 1 only in {new}",
+        "--- dump.yaml.gz", '/side: changed "old" -> "new"', "1 difference",
+        f"3 of 4 files differ; 1 only in {old}, 1 only in {new}",
     ]) + "\n", "".join(f"corvane-diff: {side}/notes.md: skipped: not a known ending (.json .jsonl .ndjson .yaml "
-                       ".yml .toml; --format reads every file)\n" for side in (old, new)))
+                       ".yml .toml, each also with .gz; --format reads every file)\n" for side in (old, new)))
     status, out, _ = script("-r", "--json", "--ignore", "/max", old, new)
-    assert (status, json.loads(out)["only_in_first"], list(json.loads(out)["files"])) == (1, ["gone.json"], ["app.json"])
+    assert (status, json.loads(out)["only_in_first"], list(json.loads(out)["files"])) == (1, ["gone.json"], ["app.json", "dump.yaml.gz"])
     assert script("-r", "-q", old, new) == (1, "", "")
-    assert script("-r", old, old)[:2] == (0, f"0 of 4 files differ; 0 only in {old}, 0 only in {old}\n")
+    assert script("-r", old, old)[:2] == (0, f"0 of 5 files differ; 0 only in {old}, 0 only in {old}\n")
     assert script(old, new)[0::2] == (2, f"corvane-diff: {old}: is a directory (compare two directories with -r)\n")
 
 

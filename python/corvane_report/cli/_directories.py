@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TextIO
 
-from ..inputs import SUFFIXES, InputError
+from ..inputs import SUFFIXES, InputError, format_of
 from ..report import CompareError, DataRules, Filter, printable
 from ._common import PROG, painter
 from ._documents import Diff, diff_files, error_text, payload, text_lines, write_payload
@@ -32,7 +32,7 @@ class _Listing:
     errors: list[str] = field(default_factory=list)
 
 
-_ENDINGS = " ".join(SUFFIXES)
+_ENDINGS = " ".join(SUFFIXES) + ", each also with .gz"
 
 
 def _kind(entry: os.DirEntry[str]) -> tuple[str, str]:
@@ -78,7 +78,7 @@ def _listing(root: Path, every: bool) -> _Listing:
             path, name = Path(entry.path), prefix + entry.name
             if kind == "directory":
                 folders.append((path, name + "/"))
-            elif kind == "file" and (every or path.suffix.lower() in SUFFIXES):
+            elif kind == "file" and (every or format_of(entry.name, None) is not None):
                 found.files[name] = path
             elif kind == "file":
                 found.skipped.append(f"{path}: skipped: not a known ending ({_ENDINGS}; --format reads every file)")

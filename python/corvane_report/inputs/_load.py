@@ -23,10 +23,13 @@ class Loaded:
 
 
 def format_of(name: str, given: str | None) -> str | None:
-    """The format `name` is read in: the one given, else by its ending (None when unknown)."""
+    """The format `name` is read in: the one given, else by its ending, less a .gz (None when unknown)."""
     if given is not None:
         return given
-    return SUFFIXES.get(Path(name).suffix.lower())
+    path = Path(name)
+    if path.suffix.lower() == ".gz":  # a compressed file: by the ending before
+        path = path.with_suffix("")
+    return SUFFIXES.get(path.suffix.lower())
 
 
 def read_bytes(name: str) -> bytes:
@@ -54,7 +57,6 @@ def load(name: str, fmt: str | None = None) -> Loaded:
     data = read_bytes(name)
     if data[:2] == _GZIP_MAGIC:
         data = _gunzipped(name, data)
-        fmt = format_of(name[:-3] if name.lower().endswith(".gz") else name, fmt) or "json"
     fmt = format_of(name, fmt) or "json"
     if fmt == "json":
         return Loaded(parse_json(name, data))
