@@ -1,6 +1,7 @@
 """Keyed rows: diff_rows in memory, diff_datasets spilled in this process and in worker processes,
 and corvane-diff rows; each against a plain in-memory reference."""
 
+import gzip
 import io
 import itertools
 import json
@@ -567,6 +568,27 @@ def test_lone_surrogates_in_keys_and_values_reach_every_output(tmp_path, capfd, 
         assert sorted(json.loads(line)["kind"] for line in out.splitlines()) == ["changed", "changed", "only_in_a"]
     elif output.startswith("out"):
         assert sorted(r["kind"] for r in read_records(str(tmp_path / output))) == ["changed", "changed", "only_in_a"]
+
+
+def _damaged(data, how):
+    packed = gzip.compress(data)
+    if how == "cut":
+        return packed[: len(packed) // 2]
+    if how == "bad block":  # the deflate stream starts with a block of the reserved type
+        return packed[:10] + b"\x07" + packed[11:]
+    return packed[:-8] + b"\0\0\0\0" + packed[-4:]  # a wrong CRC
+
+
+@pytest.mark.parametrize("how", ["cut", "bad block", "crc"])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_damaged_gzip_input_is_a_rows_error_naming_the_file(tmp_path, how, jobs):
+    data = b"".join(b'{"id": %d, "v": %d}\n' % (i, i * 7) for i in range(5000))
+    damaged, plain = tmp_path / "a.jsonl.gz", tmp_path / "b.jsonl"
+    damaged.write_bytes(_damaged(data, how))
+    plain.write_bytes(data)
+    with pytest.raises(RowsError, match=f"{damaged}: cannot read"):
+        with diff_datasets(str(damaged), str(plain), "/id", jobs=jobs) as found:
+            list(found)
 
 
 @pytest.mark.parametrize("name", ["out.jsonl", "out.jsonl.gz", "out.parquet"])

@@ -505,7 +505,10 @@ _SPARE: list[bytearray] = []
 
 def _spare_buffer(size: int) -> bytearray:
     """A buffer of at least `size` bytes (its contents are whatever they were)."""
-    buffer = _SPARE.pop() if _SPARE else bytearray()
+    try:
+        buffer = _SPARE.pop()
+    except IndexError:
+        buffer = bytearray()
     if len(buffer) < size:
         buffer += bytes(size - len(buffer))
     return buffer

@@ -20,6 +20,7 @@ import itertools
 import os
 import pickle
 import stat
+import zlib
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -231,7 +232,7 @@ def _opened_lines(block: Block) -> Iterator[tuple[IO[bytes], int | None]]:
         left = None if block.stop is None else block.stop - block.start  # a block ends where a line starts
         try:
             yield f, left
-        except (OSError, EOFError) as exc:
+        except (OSError, EOFError, zlib.error) as exc:  # zlib.error: a damaged deflate stream
             raise RowsError(f"{block.path}: cannot read: {exc}") from None
 
 
