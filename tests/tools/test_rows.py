@@ -570,6 +570,32 @@ def test_lone_surrogates_in_keys_and_values_reach_every_output(tmp_path, capfd, 
         assert sorted(r["kind"] for r in read_records(str(tmp_path / output))) == ["changed", "changed", "only_in_a"]
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_runs_in_two_threads_count_their_own_rows(tmp_path, jobs):
+    import threading
+
+    sizes = {"small": 300, "large": 3000}
+    for name, n in sizes.items():
+        write_lines(tmp_path / f"{name}.jsonl", [{"id": i, "v": "x" * 50} for i in range(n)])
+    counted: dict[str, int] = {}
+    start = threading.Barrier(2)
+
+    def run(name):
+        path = str(tmp_path / f"{name}.jsonl")
+        last = []
+        start.wait()
+        with diff_datasets(path, path, "/id", jobs=jobs, partitioning=TINY, progress=last.append) as found:
+            list(found)
+        counted[name] = last[-1].rows
+
+    threads = [threading.Thread(target=run, args=(name,)) for name in sizes]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert counted == {name: 2 * n for name, n in sizes.items()}
+
+
 def _damaged(data, how):
     packed = gzip.compress(data)
     if how == "cut":

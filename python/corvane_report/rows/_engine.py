@@ -196,6 +196,7 @@ class _Run:
         # Its making and the clean-up are shielded: a signal there would leave it behind.
         spill: tempfile.TemporaryDirectory[str] | None = None
         pool: Workers | None = None
+        reporter: Callable[[int, int], None] | None = None
         finished = False
         try:
             with shielded():
@@ -203,7 +204,7 @@ class _Run:
             folder = spill.name
             if self.context is not None:
                 pool = Workers(self.jobs, folder, self.context, self.rows, self.size)
-            set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
+            reporter = set_reporter(self._report_here)  # for what is spilled here: everything, or the rows given in Python
             parts = self._partitions(blocks)
             spilled = self._spill(pool, blocks, iterables, folder, parts)
             lines = {result.block: result.lines for result in spilled}
@@ -227,7 +228,8 @@ class _Run:
             with shielded():
                 if pool is not None:  # before the folder goes: a worker may still be writing into it
                     pool.close(finished)
-                set_reporter(lambda rows, size: None)
+                if reporter is not None:
+                    set_reporter(reporter)
                 release_buffers()
                 if spill is not None:
                     spill.cleanup()

@@ -22,6 +22,7 @@ import os
 import pickle
 import re
 import sys
+import threading
 import zlib
 from array import array
 from collections import Counter
@@ -52,15 +53,26 @@ Piece = tuple[int, int, int, int]
 
 
 # --- progress ---------------------------------------------------------------------------------------
-# A spilling task reports the rows and bytes it has read after every batch through this hook;
-# a worker process sets it to add to counters shared with the parent.
+# A spilling task reports the rows and bytes it has read after every batch through this hook, one
+# per thread (two runs of one process, in two threads, count apart); a worker process sets it to
+# add to counters shared with the parent.
 
-_report: Callable[[int, int], None] = lambda rows, size: None
+_reporters = threading.local()
 
 
-def set_reporter(report: Callable[[int, int], None]) -> None:
-    global _report
-    _report = report
+def _ignore(rows: int, size: int) -> None:
+    pass
+
+
+def _report(rows: int, size: int) -> None:
+    getattr(_reporters, "report", _ignore)(rows, size)
+
+
+def set_reporter(report: Callable[[int, int], None] | None) -> Callable[[int, int], None]:
+    """Sets this thread's hook (None: none); returns the one it replaces."""
+    previous: Callable[[int, int], None] = getattr(_reporters, "report", _ignore)
+    _reporters.report = report or _ignore
+    return previous
 
 
 # --- keys ---------------------------------------------------------------------------------------------
