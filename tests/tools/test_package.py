@@ -107,6 +107,14 @@ class TestImportDirection:
         loaded = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout.split()
         assert not {_part(m) for m in loaded if m.startswith("corvane_report.")} & absent
 
+    def test_the_command_line_loads_the_datasets_engine_only_to_compare_datasets(self):
+        probe = ("import sys, corvane_report.cli; loaded = set(sys.modules); "
+                 "from corvane_report.rows import diff_datasets; print(*sorted(loaded), '|', *sorted(sys.modules))")
+        before, after = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                                       check=True).stdout.split("|")
+        engine = {"corvane_report.rows._engine", "corvane_report.rows._partitions", "multiprocessing"}
+        assert not engine & set(before.split()) and engine <= set(after.split())
+
 
 @pytest.mark.parametrize("group, name, value", [
     ("console_scripts", "corvane-diff", "corvane_report.cli:main"),

@@ -5,10 +5,12 @@ from __future__ import annotations
 
 import time
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Final, TextIO
+from typing import TYPE_CHECKING, Final, TextIO
 
 from ..report import KINDS, WORDS, Differences, Entry, Kind, Paint, json_pointer, plain, report_lines, shorten, tail_lines
-from ..rows import Progress, RowDiff, RowKey, RowSummary
+
+if TYPE_CHECKING:
+    from ..rows import Progress, RowDiff, RowKey, RowSummary
 
 _COLORS: dict[Kind, str] = {
     "changed": "33",  # yellow

@@ -8,36 +8,15 @@ import signal
 import sys
 from collections.abc import Iterator
 from contextlib import ExitStack
-from typing import TextIO, TypedDict
+from typing import TYPE_CHECKING, TextIO, TypedDict
 
 from ..report import DataRules, Tolerance
-from ..rows import (
-    BLOCK_BYTES,
-    PARTITION_BYTES,
-    DifferenceWriter,
-    OnError,
-    Partitioning,
-    ProgressHook,
-    RecordWriter,
-    RowDiff,
-    RowDiffs,
-    RowKey,
-    RowsError,
-    RowSummary,
-    SpillFolderFull,
-    WorkerDied,
-    connect,
-    diff_datasets,
-    diff_on_dask,
-    json_text,
-    quiet_fork_server,
-    record_json,
-    stop_on_signals,
-    write_datasets,
-    write_on_dask,
-)
+from ..rows import BLOCK_BYTES, PARTITION_BYTES, Partitioning, RowsError, RowSummary, SpillFolderFull, WorkerDied, stop_on_signals
 from ._common import PROG, Command, add_list_rules, at_least, data_rules_of, filter_of, painter
 from ._layouts import ProgressBar, row_lines, rows_summary_lines
+
+if TYPE_CHECKING:  # the engines load when a comparison runs, not for every use of the command line
+    from ..rows import DifferenceWriter, OnError, ProgressHook, RecordWriter, RowDiff, RowDiffs
 
 _UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
 
@@ -56,6 +35,8 @@ def size(text: str) -> int:
 
 def key_pointer(text: str) -> str:
     """--key: a JSON pointer to a field of the row."""
+    from ..rows import RowKey
+
     try:
         RowKey(text)
     except ValueError as exc:
@@ -116,6 +97,8 @@ def _arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    from ..rows import quiet_fork_server
+
     bar = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     quiet_fork_server()
     with stop_on_signals() as stop:
@@ -174,6 +157,8 @@ def _refuse_overwriting(args: argparse.Namespace) -> None:
 
 
 def _run(args: argparse.Namespace, bar: ProgressBar | None) -> RowSummary:
+    from ..rows import DifferenceWriter, RecordWriter, RowKey, connect, json_text, record_json, write_datasets, write_on_dask
+
     key = RowKey(args.key)
     _refuse_overwriting(args)
     if args.scheduler and args.output and args.output != "-" and args.output_differences:
@@ -253,6 +238,8 @@ def _options(args: argparse.Namespace) -> _Options:
 
 
 def _found(args: argparse.Namespace, bar: ProgressHook | None, client: object) -> RowDiffs:
+    from ..rows import diff_datasets, diff_on_dask
+
     if client is not None:
         return diff_on_dask(args.first, args.second, args.key, client=client, progress=bar, **_options(args))
     return diff_datasets(args.first, args.second, args.key, jobs=args.jobs, progress=bar, temp_dir=args.temp_dir,

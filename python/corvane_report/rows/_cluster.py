@@ -19,12 +19,13 @@ from types import SimpleNamespace
 from typing import TYPE_CHECKING, Any, Final
 
 from ..report import DataRules, Patterns, ToleranceSpec
-from ._engine import Partitioning, Progress, ProgressHook, plan
+from ._engine import Progress, ProgressHook, plan
 from ._keys import OnError, Terms
 from ._output import RecordWriter, part_path, summary_from_json, summary_json, write_summary
 from ._partitions import KeyReader, Side, Where, compare_sides, locator, where_table
 from ._results import RowAt, RowDiff, RowDiffs, RowsError, RowSummary
 from ._signals import shielded
+from ._sizes import Partitioning
 from ._sources import Block, is_url, read_block
 
 if TYPE_CHECKING:
