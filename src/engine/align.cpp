@@ -268,10 +268,17 @@ bool PlanBuilder::myers(size_t a0, size_t a1, size_t b0, size_t b1) {
     const long max_d = std::min<long>(n + m, static_cast<long>(budget_));
     const long offset = max_d + 1;
     std::vector<long> v(static_cast<size_t>(2 * max_d + 3), 0);
-    std::vector<std::vector<long>> trace;
+    // For the way back, the front as step d found it: only what step d reads of it, the diagonals
+    // k of d - 1's parity in [-(d - 1), d - 1] (d values; about d*d/2 for all steps, where a copy of
+    // the whole front each step was 2 * max_d * d), from starts[d] in one vector (n + m fits 32 bits).
+    std::vector<int32_t> kept;
+    std::vector<size_t> starts;
     long found = -1;
     for (long d = 0; d <= max_d && found < 0; ++d) {
-        trace.push_back(v);
+        starts.push_back(kept.size());
+        for (long k = -(d - 1); k <= d - 1; k += 2) {
+            kept.push_back(static_cast<int32_t>(v[static_cast<size_t>(offset + k)]));
+        }
         for (long k = -d; k <= d; k += 2) {
             long x = (k == -d || (k != d && v[offset + k - 1] < v[offset + k + 1])) ? v[offset + k + 1]
                                                                                  : v[offset + k - 1] + 1;
@@ -295,11 +302,13 @@ bool PlanBuilder::myers(size_t a0, size_t a1, size_t b0, size_t b1) {
     long x = n;
     long y = m;
     for (long d = found; d > 0; --d) {
-        const std::vector<long>& prev = trace[static_cast<size_t>(d)];
+        auto prev = [&](long diagonal) -> long {  // diagonal in [-(d - 1), d - 1], of d - 1's parity
+            return kept[starts[static_cast<size_t>(d)] + static_cast<size_t>((diagonal + d - 1) / 2)];
+        };
         long k = x - y;
-        bool down = k == -d || (k != d && prev[offset + k - 1] < prev[offset + k + 1]);
+        bool down = k == -d || (k != d && prev(k - 1) < prev(k + 1));
         long pk = down ? k + 1 : k - 1;
-        long px = prev[offset + pk];
+        long px = prev(pk);
         long py = px - pk;
         while (x > px + (down ? 0 : 1) && y > py + (down ? 1 : 0)) {
             reversed.push_back({Op::Pair, a0 + static_cast<size_t>(--x), b0 + static_cast<size_t>(--y)});
