@@ -326,6 +326,13 @@ def test_directories(tmp_path, write):
                        ".yml .toml, each also with .gz; --format reads every file)\n" for side in (old, new)))
     status, out, _ = script("-r", "--json", "--ignore", "/max", old, new)
     assert (status, json.loads(out)["only_in_first"], list(json.loads(out)["files"])) == (1, ["gone.json"], ["app.json", "dump.yaml.gz"])
+    write("new/bad.json", "{bad")
+    write("old/bad.json", "{}")
+    status, out, err = script("-r", "--json", old, new)
+    assert status == 2 and json.loads(out)["errors"] == [f"{new}/bad.json:1:2: invalid JSON: Expecting property name "
+                                                         "enclosed in double quotes"] and "bad.json:1:2" in err
+    (tmp_path / "new/bad.json").unlink()
+    (tmp_path / "old/bad.json").unlink()
     assert script("-r", "-q", old, new) == (1, "", "")
     assert script("-r", old, old)[:2] == (0, f"0 of 5 files differ; 0 only in {old}, 0 only in {old}\n")
     assert script(old, new)[0::2] == (2, f"corvane-diff: {old}: is a directory (compare two directories with -r)\n")

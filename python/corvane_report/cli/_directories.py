@@ -104,7 +104,7 @@ def compare_directories(args: argparse.Namespace, rules: DataRules | None, kept:
     only_b = [name for name in files_b if name not in files_a]
     differing: dict[str, Diff] = {}
     payloads: dict[str, object] = {}
-    failed = bool(side_a.errors or side_b.errors)
+    errors = side_a.errors + side_b.errors  # also in the JSON forms, for a program that reads them
     for name in (name for name in files_a if name in files_b):
         a_file, b_file = str(files_a[name]), str(files_b[name])
         try:
@@ -112,24 +112,25 @@ def compare_directories(args: argparse.Namespace, rules: DataRules | None, kept:
             if diff.found and not args.quiet and args.format_out != "text":
                 payloads[name] = payload(diff, args)
         except (InputError, CompareError) as exc:
-            print(f"{PROG}: {error_text(exc, a_file, b_file)}", file=sys.stderr)
-            failed = True
+            errors.append(error_text(exc, a_file, b_file))
+            print(f"{PROG}: {errors[-1]}", file=sys.stderr)
             continue
         if diff.found:
             differing[name] = diff
     if not args.quiet:
         try:
-            _write(args, only_a, only_b, differing, payloads, len(files_a) - len(only_a), stream)
+            _write(args, only_a, only_b, differing, payloads, errors, len(files_a) - len(only_a), stream)
         except InputError as exc:
             print(f"{PROG}: {printable(str(exc))}", file=sys.stderr)
             return 2
-    return 2 if failed else int(bool(only_a or only_b or differing))
+    return 2 if errors else int(bool(only_a or only_b or differing))
 
 
 def _write(args: argparse.Namespace, only_a: list[str], only_b: list[str], differing: dict[str, Diff],
-           payloads: dict[str, object], common: int, stream: TextIO) -> None:
+           payloads: dict[str, object], errors: list[str], common: int, stream: TextIO) -> None:
     if args.format_out != "text":
-        write_payload({"only_in_first": only_a, "only_in_second": only_b, "files": payloads}, args, stream)
+        write_payload({"only_in_first": only_a, "only_in_second": only_b, "files": payloads, "errors": errors},
+                      args, stream)
         return
     paint = painter(args.color)
     lines = [f"only in {args.first}: {name}" for name in only_a] + [f"only in {args.second}: {name}" for name in only_b]
