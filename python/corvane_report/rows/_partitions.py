@@ -125,11 +125,14 @@ class KeyReader:
 
     def __init__(self, key: RowKey) -> None:
         self.key = key
-        self._fast = _key_struct(key.steps)
+        self._made = False  # the struct decoder is made when first needed: the native reader may leave no line
+        self._fast: tuple[Callable[[bytes], Any], list[Callable[[Any], object]]] | None = None
 
     def texts(self, batch: Batch, locate: Locate) -> tuple[list[str | None], list[tuple[int, str]]]:
         """The key text of each row of the batch (None where it has none), and (position in the
         batch, message) of the rows without one."""
+        if batch.rows is None and not self._made:
+            self._fast, self._made = _key_struct(self.key.steps), True
         if batch.rows is None and self._fast is not None:
             found = self._fast_texts(batch)
             if found is not None:
