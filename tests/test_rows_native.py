@@ -215,3 +215,13 @@ def test_identical_spans_checks_positions_and_offsets():
     assert identical_spans(blob, memoryview(b"\x00" + offsets.tobytes())[1:].cast("q"), [1], blob, offsets, [1], 4) == b"\x01"
     with pytest.raises(TypeError):
         identical_spans(blob, offsets, [0], blob, offsets, [0, 1], 4)
+
+
+def test_chunks_keyed_in_several_threads_at_once():
+    from concurrent.futures import ThreadPoolExecutor
+
+    data = b"".join(b'{"id": %d, "x": "%s"}\n' % (i, b"y" * (i % 50)) for i in range(20_000))
+    expected = key_lines(data, (("id",),), PARTS, 0, True)
+    with ThreadPoolExecutor(4) as pool:  # the scan lets the interpreter's lock go
+        found = list(pool.map(lambda _: key_lines(data, (("id",),), PARTS, 0, True), range(8)))
+    assert all(result == expected for result in found) and len(expected[2]) == PARTS

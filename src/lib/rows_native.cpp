@@ -50,6 +50,19 @@ private:
     Py_buffer view_{};
 };
 
+// The interpreter's lock let go for a block of plain C++ (and taken back however it ends), so
+// that other threads run while a chunk is scanned.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
 rows::KeySteps steps_of(PyObject* pointers) {
     if (!PyTuple_Check(pointers)) {
         bad_argument("steps is a tuple of tuples of str");
@@ -264,7 +277,11 @@ PyObject* native_key_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
             PyErr_SetString(PyExc_ValueError, "partitions is between 1 and 2**20");
             throw PythonError{};
         }
-        ScannedChunk chunk = scan(data.bytes(), steps, partitions, number, final != 0);
+        ScannedChunk chunk;
+        {
+            WithoutGil released;  // the scan reads the held buffer and C++ values only
+            chunk = scan(data.bytes(), steps, partitions, number, final != 0);
+        }
         Ref parts = parts_list(chunk, data.bytes(), partitions);
         Ref numbers;
         Ref payloads = unsure_lists(chunk, data.bytes(), numbers);
