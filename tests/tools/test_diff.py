@@ -13,8 +13,10 @@ import jsonpatch
 import pytest
 
 from conftest import needs_script, script
-from corvane_report import MISSING, assert_same, diff, json_patch, report_text
+import corvane
+from corvane_report import MISSING, assert_same, diff, entries, json_patch, report_text
 from corvane_report.cli import main
+from corvane_report.rows import RowKey
 from corvane_report.report import DataRules, Differences, differences
 
 
@@ -434,3 +436,14 @@ def test_differences_with_a_compiled_filter_and_rules():
     rules = DataRules(list_keys=("/u=/id",))
     found = differences({"u": [{"id": 1, "v": 1}]}, {"u": [{"id": 1, "v": 2}]}, rules)
     assert isinstance(found, Differences) and found.rules is rules and [e.pointer for e in found] == ["/u/0/v"]
+
+
+@pytest.mark.parametrize("digit", ["\u00b2", "\u0663"])  # digits to str.isdigit, not to int()
+@pytest.mark.parametrize("call", [
+    lambda d: diff({"x": [{"id": 1}, {"id": 2}]}, {"x": [{"id": 2}, {"id": 1}]}, list_keys=f"/x/{d}=/id"),
+    lambda d: diff({"u": [{"id": 1}, {"id": 2}]}, {"u": [{"id": 2}, {"id": 1}]}, list_keys=f"/u=/{d}"),
+    lambda d: entries(corvane.corvane({"x": [1, 2]}, {"x": [1, 2, 3]}), ignore=f"/x/{d}"),
+    lambda d: RowKey(f"/id/{d}").find({"id": [5]}),
+])
+def test_a_step_of_other_digits_is_a_key_not_a_position(call, digit):
+    assert call(digit) == call("no")  # as any step that names no position

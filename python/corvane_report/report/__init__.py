@@ -26,7 +26,7 @@ from ._equality import MemberEntry, equality_differences
 from ._filters import Filter, Patterns, Tolerance, ToleranceSpec, compile_filter, entries, is_same
 from ._lines import Paint, count_text, plain, report_lines, report_text, tail_lines
 from ._patch import Operation, json_patch, patch_operations
-from ._paths import MISSING, Missing, json_pointer, split_pointer, value_at
+from ._paths import MISSING, Missing, json_pointer, position_of, split_pointer, value_at
 from ._strict import dumps_strict, from_strict_json, to_strict_json
 from ._text import SCALAR_TEXT, printable, shorten, shorten_pair
 
@@ -35,7 +35,7 @@ __all__ = [
     "MemberEntry", "Missing", "Note", "Operation", "diff", "differences", "native_module",
     "Paint", "Patterns", "Tolerance", "ToleranceSpec", "assert_same", "compare", "compile_filter", "count_text", "cycle_path",
     "dumps_strict", "entries", "equality_differences", "from_strict_json", "is_same", "json_patch", "json_pointer", "locate_failure",
-    "patch_operations", "plain", "printable", "report_lines", "report_text", "shorten", "shorten_pair", "split_pointer",
+    "patch_operations", "plain", "position_of", "printable", "report_lines", "report_text", "shorten", "shorten_pair", "split_pointer",
     "tail_lines",
     "to_strict_json", "value_at",
 ]

@@ -23,7 +23,7 @@ from typing import Literal
 
 import corvane
 
-from ._paths import MISSING
+from ._paths import MISSING, position_of
 from ._patterns import DEEP, ONE, KeyStep, parse
 
 Lists = Literal["align", "position"]
@@ -127,7 +127,7 @@ def _step_is(text: str, step: object) -> bool:
     # A str key by its characters; an int key or a position by its digits (as the engine reads them).
     if type(step) is str:
         return step == text
-    return type(step) is int and text.isdigit() and len(text) <= 18 and int(text) == step
+    return type(step) is int and len(text) <= 18 and position_of(text) == step
 
 
 def matches(pattern: EnginePattern, path: Sequence[object]) -> bool:

@@ -13,7 +13,7 @@ from ._data import DataRules, Lists
 from ._entries import KINDS, Differences, Entry, Kind, KeyLabel, Note, marked_keys
 from ._filters import Filter, Patterns, ToleranceSpec, _patterns, compile_filter
 from ._lines import report_text
-from ._paths import MISSING, child, json_pointer, value_at
+from ._paths import MISSING, child, json_pointer, position_of, value_at
 
 Rules = Literal["data", "python"]
 
@@ -178,8 +178,8 @@ def _key_value(item: object, key: tuple[str, ...]) -> object:
     for step in key:
         if isinstance(value, dict):
             value = dict.get(value, step, MISSING)
-        elif isinstance(value, (list, tuple)) and step.isdigit():
-            value = value[int(step)] if int(step) < len(value) else MISSING
+        elif isinstance(value, (list, tuple)) and (at := position_of(step)) is not None:
+            value = value[at] if at < len(value) else MISSING
         else:
             return MISSING
         if value is MISSING:

@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from ._entries import Entry, merge, runs, with_keys, with_tail
-from ._paths import MISSING
+from ._paths import MISSING, position_of
 from ._patterns import Pattern, parse
 
 if TYPE_CHECKING:
@@ -94,8 +94,9 @@ class _Compiled:
         # The items are not known, only their positions, which may be many: a pattern tells apart
         # only the positions it names, so those and one other stand for them all.
         low, high = sorted(entry.lengths)
-        named = {int(token) for pattern in (*self.ignore, *self.only) for token in pattern.tokens
-                 if isinstance(token, str) and token.isdigit() and low <= int(token) < high}
+        at_steps = (position_of(token) for pattern in (*self.ignore, *self.only) for token in pattern.tokens
+                    if isinstance(token, str))
+        named = {at for at in at_steps if at is not None and low <= at < high}
         other = next((at for at in range(low, min(high, low + len(named) + 1)) if at not in named), None)
         for at in sorted(named) + ([] if other is None else [other]):
             steps = (*entry.path, at)

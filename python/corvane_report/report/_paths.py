@@ -46,9 +46,10 @@ def key_literal(key: object) -> str:
     return repr(key)
 
 
-def key_step(key: object) -> str:
-    """The step ~(KEY) of a mapping key that is not a string, unescaped."""
-    return f"~({key_literal(key)})"
+def position_of(step: str) -> int | None:
+    """A pointer step as a list position: ASCII digits only (str.isdigit also takes "²", which
+    int() refuses), as the engine reads them; None for any other step."""
+    return int(step) if step.isascii() and step.isdigit() else None
 
 
 def is_key(path: Sequence[object], i: int, keyed: Collection[int]) -> bool:

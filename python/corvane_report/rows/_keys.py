@@ -13,7 +13,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Final, Literal
 
-from ..report import SCALAR_TEXT, CompareError, DataRules, Filter, Patterns, ToleranceSpec, compile_filter, json_pointer, split_pointer
+from ..report import SCALAR_TEXT, CompareError, DataRules, Filter, Patterns, ToleranceSpec, compile_filter, json_pointer, position_of, split_pointer
 from ._results import RowAt, RowDiff, RowsError
 from ._rules import ROW_RULES, absent_as_null, compare_rows
 
@@ -68,8 +68,8 @@ def _follow(row: object, steps: Sequence[str]) -> object:
     for step in steps:
         if isinstance(value, Mapping):
             value = value.get(step, _NOWHERE)
-        elif isinstance(value, (list, tuple)) and step.isdigit() and int(step) < len(value):
-            value = value[int(step)]
+        elif isinstance(value, (list, tuple)) and (at := position_of(step)) is not None and at < len(value):
+            value = value[at]
         else:
             return _NOWHERE
         if value is _NOWHERE:
