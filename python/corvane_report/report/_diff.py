@@ -10,7 +10,7 @@ from typing import Final, Literal
 
 from ._compare import CompareError, compare, guarded
 from ._data import DataRules, Lists
-from ._entries import KINDS, Differences, Entry, Kind, KeyLabel, Note, marked_keys
+from ._entries import KINDS, Differences, Entry, Kind, KeyLabel, Note, marked_keys, tail_items
 from ._filters import Filter, Patterns, ToleranceSpec, _patterns, compile_filter
 from ._lines import report_text
 from ._paths import MISSING, child, json_pointer, position_of, value_at
@@ -63,7 +63,7 @@ def differences(a: object, b: object, rules: DataRules | None = DATA, kept: Filt
     for kind, path, x, y in guarded(rules.differences, a, b, quiet=quiet):
         if kind == "unaligned":
             assert isinstance(x, int) and isinstance(y, int)
-            notes.append(Note("unaligned", path, x, y, builder.keyed(path)))
+            notes.append(Note("unaligned", path, x, y, marked_keys(path, a)))
             continue
         left = kept.kept(builder.entry(kind, path, x, y))
         if left is not None:
@@ -88,9 +88,6 @@ class EntryBuilder:
         # item a's position i is paired with is b's i + inserted - deleted.
         self.counts: dict[tuple[object, ...], list[int]] = {}
 
-    def keyed(self, path: tuple[object, ...]) -> frozenset[int]:
-        return marked_keys(path, self.a)
-
     def entry(self, kind: str, path: tuple[object, ...], x: object, y: object) -> Entry:
         assert kind in _KINDS
         keyed = marked_keys(path, self.a)
@@ -101,16 +98,12 @@ class EntryBuilder:
                 assert type(path[-1]) is int
                 at_a = path[-1] - counts[0] + counts[1]
             counts[kind == "deleted"] += 1
-        entry = Entry(_KINDS[kind], path, x, y, None, None, keyed, (), at_a)
-        keys = self._keys(entry) if self.rules.list_keys else ()
-        tail = self._tail(entry) if kind == "length_changed" else None
-        if not keys and tail is None:
-            return entry
-        return Entry(entry.kind, path, x, y, tail, None, keyed, keys, at_a)
+        keys = self._keys(kind, path, x, y, keyed) if self.rules.list_keys else ()
+        tail = self._tail(path, x, y) if kind == "length_changed" else None
+        return Entry(_KINDS[kind], path, x, y, tail, None, keyed, keys, at_a)
 
-    def _keys(self, entry: Entry) -> tuple[KeyLabel, ...]:
+    def _keys(self, kind: str, path: tuple[object, ...], x: object, y: object, keyed: frozenset[int]) -> tuple[KeyLabel, ...]:
         labels: list[KeyLabel] = []
-        path, keyed = entry.path, entry.keyed
         last = len(path) - 1
         value, reached = self.a, 0  # a's value at path[:reached], read as far as a keyed item needs
         for i, step in enumerate(path):
@@ -119,8 +112,8 @@ class EntryBuilder:
             mode, key = self.rules.mode_at(path[:i])
             if mode != "keyed":
                 continue
-            if i == last and entry.kind in ("inserted", "deleted"):
-                item = entry.b if entry.kind == "inserted" else entry.a
+            if i == last and kind in ("inserted", "deleted"):
+                item = y if kind == "inserted" else x
             else:
                 value, reached = value_at(value, path[reached : i + 1]), i + 1
                 item = value
@@ -129,17 +122,12 @@ class EntryBuilder:
                 labels.append((i + 1, json_pointer(key), found))
         return tuple(labels)
 
-    def _tail(self, entry: Entry) -> tuple[object, ...] | None:
-        a_len, b_len = entry.lengths
+    def _tail(self, path: tuple[object, ...], a_len: object, b_len: object) -> tuple[object, ...] | None:
+        assert type(a_len) is int and type(b_len) is int
         if b_len > a_len:
-            where = self.to_b(entry.path)
-            items = MISSING if where is None else value_at(self.b, where)
-        else:
-            items = value_at(self.a, entry.path)
-        # An iterator was drained by the walk: its items cannot be read again.
-        if not isinstance(items, Sequence) or isinstance(items, (str, bytes)) or len(items) != max(a_len, b_len):
-            return None
-        return tuple(items[min(a_len, b_len):])
+            where = self.to_b(path)
+            return None if where is None else tail_items(value_at(self.b, where), a_len, b_len)
+        return tail_items(value_at(self.a, path), a_len, b_len)
 
     def to_b(self, path: Sequence[object]) -> tuple[object, ...] | None:
         """The path in b of what lies at `path` in a, the pairs on the way as the entries fed so

@@ -206,15 +206,22 @@ def with_keys(entry: Entry, a: object) -> Entry:
     return Entry(entry.kind, entry.path, entry.a, entry.b, entry.tail, entry.tail_at, keyed, entry.keys, entry.at_a)
 
 
+def tail_items(items: object, a_len: int, b_len: int) -> tuple[object, ...] | None:
+    """The items the longer side of a length change has beyond the shorter, from the longer
+    side's value; None when that cannot be read (an iterator the walk drained, a document that
+    is not the one compared)."""
+    if not isinstance(items, Sequence) or len(items) != max(a_len, b_len):
+        return None
+    return tuple(items[min(a_len, b_len):])
+
+
 def with_tail(entry: Entry, a: object, b: object) -> Entry:
     """A length change with its tail items read from the documents (unchanged when unreadable)."""
     a_len, b_len = entry.lengths
-    longer, length = (b, b_len) if b_len > a_len else (a, a_len)
-    items = value_at(longer, entry.path)
-    # An iterator was drained by the walk, and a document that is not the one compared may differ.
-    if not isinstance(items, (Sequence, str)) or len(items) != length:
+    tail = tail_items(value_at(b if b_len > a_len else a, entry.path), a_len, b_len)
+    if tail is None:
         return entry
-    return Entry(entry.kind, entry.path, entry.a, entry.b, tuple(items[min(a_len, b_len):]), keyed=entry.keyed)
+    return Entry(entry.kind, entry.path, entry.a, entry.b, tail, keyed=entry.keyed)
 
 
 # --- walk order ---------------------------------------------------------------------------------

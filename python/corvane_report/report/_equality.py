@@ -128,7 +128,6 @@ def equality_differences(left: object, right: object) -> list[Entry]:
     found: list[Entry] = []
     retyped: dict[tuple[object, ...], Entry] = {}  # a container whose two sides were of two kinds
     for kind, path, x, y in raw:
-        entry = builder.entry(kind, path, x, y)
         if _TAG in path:
             where = path[: path.index(_TAG)]
             if where not in retyped:
@@ -137,7 +136,7 @@ def equality_differences(left: object, right: object) -> list[Entry]:
                                        plain.original(value_at(b, other)) if other is not None else None)
                 found.append(retyped[where])
             continue
-        found.append(_as_python_sees(entry, plain, builder))
+        found.append(_as_python_sees(builder.entry(kind, path, x, y), plain, builder))
     if retyped:
         found = [entry for entry in found if not _below(entry.path, retyped) or entry.path in retyped]
     return [entry for entry in found if not _equal_to_python(entry)]

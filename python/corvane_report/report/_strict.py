@@ -30,6 +30,7 @@ _READERS: dict[str, Callable[[str], object]] = {
     "$bytes": lambda text: base64.b64decode(text, validate=True),
 }
 _TAGS = ("$float", "$object", *_READERS)
+_QUOTED_TAGS = tuple(f'"{tag}"' for tag in _TAGS)  # as they stand in JSON text
 
 
 def _key(key: object) -> str:
@@ -137,7 +138,7 @@ def dumps_strict(value: object, *, indent: int | None = None) -> str:
         text = json.dumps(value, ensure_ascii=False, allow_nan=False, indent=indent)
     except (ValueError, TypeError, RecursionError):  # a non-finite float, a value JSON cannot write, a cycle
         text = None
-    if text is None or any(f'"{tag}"' in text for tag in _TAGS):
+    if text is None or ('"$' in text and any(tag in text for tag in _QUOTED_TAGS)):
         plain = to_strict_json(value)
         try:
             text = json.dumps(plain, ensure_ascii=False, allow_nan=False, indent=indent)
