@@ -7,7 +7,6 @@
 #include "engine/values.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 namespace corvane {
@@ -150,7 +149,12 @@ private:
     size_t budget_;
     std::vector<PlanStep> raw_;
     bool unaligned_ = false;
+    // Stretches cut at anchors inside stretches cut at anchors: each level sorts its stretch, and
+    // a list built for it could nest them about as deep as it is long (the stack, and the time).
+    size_t anchoring_ = 0;
 };
+
+constexpr size_t kMaxAnchoringDepth = 16;  // deeper stretches go to Myers' algorithm alone
 
 // Deletions of a's items, then insertions of b's: a stretch with nothing in common.
 void PlanBuilder::edits(size_t a0, size_t a1, size_t b0, size_t b1) {
@@ -189,10 +193,10 @@ void PlanBuilder::stretch(size_t a0, size_t a1, size_t b0, size_t b1) {
 }
 
 // A long stretch is cut at the items whose fingerprint occurs once on each side, along the
-// longest run of them in the same order on both; false when there is no such item, or the
-// stretch is short enough for Myers' algorithm alone.
+// longest run of them in the same order on both; false when there is no such item, the stretch
+// is short enough for Myers' algorithm alone, or it lies kMaxAnchoringDepth cuts deep.
 bool PlanBuilder::anchored(size_t a0, size_t a1, size_t b0, size_t b1) {
-    if ((a1 - a0) + (b1 - b0) <= 2048) {
+    if ((a1 - a0) + (b1 - b0) <= 2048 || anchoring_ >= kMaxAnchoringDepth) {
         return false;
     }
     struct Seen {
@@ -248,6 +252,7 @@ bool PlanBuilder::anchored(size_t a0, size_t a1, size_t b0, size_t b1) {
     std::reverse(anchors.begin(), anchors.end());
     size_t i = a0;
     size_t j = b0;
+    ++anchoring_;  // a failure below throws and ends the whole plan: no need to step back then
     for (auto [ai, bj] : anchors) {
         stretch(i, ai, j, bj);
         pair(ai, bj);
@@ -255,6 +260,7 @@ bool PlanBuilder::anchored(size_t a0, size_t a1, size_t b0, size_t b1) {
         j = bj + 1;
     }
     stretch(i, a1, j, b1);
+    --anchoring_;
     return true;
 }
 

@@ -3,8 +3,6 @@
 #include "engine/dict_views.h"
 #include "engine/dispatch.h"
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 
 namespace corvane {

@@ -44,16 +44,13 @@ PyObject* tzinfo_of(PyObject* x, ValueKind kind) noexcept {
 // The value's offset from UTC in microseconds, asked of its tzinfo through the gate; nothing for
 // an offset of None (a tzinfo that does not know).
 std::optional<int64_t> offset_micros(Walk& walk, PyObject* x) {
-    Ref offset = utc_offset(walk, x);
-    if (offset.get() == Py_None || !PyDelta_Check(offset.get())) {
+    Held offset(walk, utc_offset(walk, x));  // released through the gate however this returns
+    PyObject* d = offset.get();
+    if (d == Py_None || !PyDelta_Check(d)) {
         return std::nullopt;
     }
-    PyObject* d = offset.get();
-    int64_t micros = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(d)) * kMicrosPerDay +
-                     static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(d)) * 1000000 +
-                     PyDateTime_DELTA_GET_MICROSECONDS(d);
-    walk.release(std::move(offset));
-    return micros;
+    return static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(d)) * kMicrosPerDay +
+           static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(d)) * 1000000 + PyDateTime_DELTA_GET_MICROSECONDS(d);
 }
 
 ScalarVerdict same(bool equal) noexcept { return equal ? ScalarVerdict::Equal : ScalarVerdict::Differ; }

@@ -218,7 +218,7 @@ private:
 
 // The kinds of key whose hashing and equality are the interpreter's own: a lookup of one in a
 // dict whose keys are all of these kinds runs no Python code. Widening this list needs a case
-// in plain_keys_equal (map.cpp), which the compiler asks for (-Wswitch-enum).
+// in plain_keys_equal (keys.h), which the compiler asks for (-Wswitch-enum).
 enum class PlainKey : uint8_t { Str, Int, None };
 
 inline PlainKey plain_kind(PyObject* key) noexcept {
