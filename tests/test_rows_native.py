@@ -200,21 +200,23 @@ def test_fuzzed_lines_keyed_alike_or_left():
 
 def test_identical_spans_checks_positions_and_offsets():
     blob, offsets = b"abcabd", array("q", [0, 3, 6])
-    assert identical_spans(blob, offsets, [0, 1, 0], blob, offsets, [0, 0, 1], 3) == bytes([2, 0, 0])
-    assert identical_spans(blob, offsets, [0], blob, offsets, [0], 4) == b"\x01"
+    assert identical_spans(blob, offsets, [0, 1, 0], blob, offsets, [0, 0, 1], 3, False) == bytes([2, 0, 0])
+    assert identical_spans(blob, offsets, [0], blob, offsets, [0], 4, False) == b"\x01"
+    nans = b'[NaN]"NaN"'
+    assert identical_spans(nans, array("q", [0, 5, 10]), [0, 1], nans, array("q", [0, 5, 10]), [0, 1], 99, True) == b"\x02\x02"
     with pytest.raises(IndexError):
-        identical_spans(blob, offsets, [2], blob, offsets, [0], 4)
+        identical_spans(blob, offsets, [2], blob, offsets, [0], 4, False)
     with pytest.raises(IndexError):
-        identical_spans(blob, offsets, [-1], blob, offsets, [0], 4)
+        identical_spans(blob, offsets, [-1], blob, offsets, [0], 4, False)
     with pytest.raises(ValueError):
-        identical_spans(blob, array("q", [0, 7]), [0], blob, offsets, [0], 4)
+        identical_spans(blob, array("q", [0, 7]), [0], blob, offsets, [0], 4, False)
     with pytest.raises(TypeError):
-        identical_spans(blob, b"\x00" * 5, [0], blob, offsets, [0], 4)
+        identical_spans(blob, b"\x00" * 5, [0], blob, offsets, [0], 4, False)
     with pytest.raises(TypeError):  # eight bytes an item, but no int64
-        identical_spans(blob, array("d", [0, 3]), [0], blob, offsets, [0], 4)
-    assert identical_spans(blob, memoryview(b"\x00" + offsets.tobytes())[1:].cast("q"), [1], blob, offsets, [1], 4) == b"\x01"
+        identical_spans(blob, array("d", [0, 3]), [0], blob, offsets, [0], 4, False)
+    assert identical_spans(blob, memoryview(b"\x00" + offsets.tobytes())[1:].cast("q"), [1], blob, offsets, [1], 4, False) == b"\x01"
     with pytest.raises(TypeError):
-        identical_spans(blob, offsets, [0], blob, offsets, [0, 1], 4)
+        identical_spans(blob, offsets, [0], blob, offsets, [0, 1], 4, False)
 
 
 def test_chunks_keyed_in_several_threads_at_once():

@@ -14,6 +14,7 @@
 #include "engine/align.h"
 #include "engine/engine.h"
 #include "engine/scalars.h"
+#include "lib/arguments.h"
 #include "lib/rows_native.h"
 
 #ifdef Py_GIL_DISABLED
@@ -25,11 +26,6 @@
 
 namespace corvane {
 namespace {
-
-[[noreturn]] void bad_argument(const char* message) {
-    PyErr_SetString(PyExc_TypeError, message);
-    throw PythonError{};
-}
 
 Pattern pattern_of(PyObject* steps) {
     if (!PyTuple_Check(steps)) {
@@ -89,13 +85,6 @@ DataOptions options_of(int nan_equal, const char* lists, PyObject* keyed, PyObje
     }
     options.align_budget = static_cast<size_t>(budget);
     return options;
-}
-
-Ref or_pending(PyObject* p) {
-    if (p == nullptr) {
-        throw PythonError{};
-    }
-    return Ref::steal(p);
 }
 
 // A record's path as a tuple, with `last` appended when given.
@@ -194,8 +183,8 @@ PyMethodDef native_methods[] = {
      "key_lines(data, steps, partitions, number, final, /)\n--\n\n"
      "The whole lines of a chunk of JSON Lines checked, keyed and grouped by partition."},
     {"identical_spans", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_identical_spans)), METH_FASTCALL,
-     "identical_spans(blob_a, offsets_a, positions_a, blob_b, offsets_b, positions_b, short, /)\n--\n\n"
-     "For each pair of rows, 0 when their bytes differ, 1 when identical and short, 2 when identical and long."},
+     "identical_spans(blob_a, offsets_a, positions_a, blob_b, offsets_b, positions_b, short, nan, /)\n--\n\n"
+     "For each pair of rows, 0 when their bytes differ, 2 when identical but long or (nan) holding NaN, else 1."},
     {nullptr, nullptr, 0, nullptr},
 };
 

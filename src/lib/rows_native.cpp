@@ -3,6 +3,7 @@
 // identical_spans, which finds the pairs of rows whose bytes are identical without slicing them.
 #include "lib/rows_native.h"
 
+#include "lib/arguments.h"
 #include "rows/line_scan.h"
 
 #include <cstring>
@@ -11,18 +12,6 @@
 
 namespace corvane {
 namespace {
-
-Ref made(PyObject* p) {
-    if (p == nullptr) {
-        throw PythonError{};
-    }
-    return Ref::steal(p);
-}
-
-[[noreturn]] void bad_argument(const char* message) {
-    PyErr_SetString(PyExc_TypeError, message);
-    throw PythonError{};
-}
 
 // A buffer held for the length of the call.
 class HeldBuffer {
@@ -146,27 +135,24 @@ ScannedChunk scan(std::string_view data, const rows::KeySteps& steps, unsigned l
 }
 
 Ref int64_bytes(const std::vector<long long>& values) {
-    return made(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+    return or_pending(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
                                           static_cast<Py_ssize_t>(values.size() * sizeof(long long))));
 }
 
 // (part, texts, numbers, sizes, blob) of one partition's lines, in the chunk's order.
 Ref part_tuple(uint32_t part, const std::vector<const KeyedLine*>& lines, std::string_view data, const std::string& texts) {
-    Ref keys = made(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+    Ref keys = or_pending(PyList_New(static_cast<Py_ssize_t>(lines.size())));
     std::vector<long long> numbers, sizes;
     size_t total = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         const KeyedLine& line = *lines[i];
-        PyObject* key = PyUnicode_DecodeUTF8(texts.data() + line.text_at, static_cast<Py_ssize_t>(line.text_size), nullptr);
-        if (key == nullptr) {
-            throw PythonError{};
-        }
-        PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key);
+        Ref key = or_pending(PyUnicode_DecodeUTF8(texts.data() + line.text_at, static_cast<Py_ssize_t>(line.text_size), nullptr));
+        PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key.release());
         numbers.push_back(line.number);
         sizes.push_back(static_cast<long long>(line.size));
         total += line.size;
     }
-    Ref blob = made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    Ref blob = or_pending(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     char* out = PyBytes_AS_STRING(blob.get());
     for (const KeyedLine* line : lines) {
         std::memcpy(out, data.data() + line->start, line->size);
@@ -174,7 +160,7 @@ Ref part_tuple(uint32_t part, const std::vector<const KeyedLine*>& lines, std::s
     }
     Ref numbers_bytes = int64_bytes(numbers);
     Ref sizes_bytes = int64_bytes(sizes);
-    return made(Py_BuildValue("(INNNN)", part, keys.release(), numbers_bytes.release(), sizes_bytes.release(), blob.release()));
+    return or_pending(Py_BuildValue("(INNNN)", part, keys.release(), numbers_bytes.release(), sizes_bytes.release(), blob.release()));
 }
 
 Ref parts_list(const ScannedChunk& chunk, std::string_view data, unsigned long partitions) {
@@ -182,7 +168,7 @@ Ref parts_list(const ScannedChunk& chunk, std::string_view data, unsigned long p
     for (const KeyedLine& line : chunk.keyed) {
         by_part[line.part].push_back(&line);
     }
-    Ref parts = made(PyList_New(0));
+    Ref parts = or_pending(PyList_New(0));
     for (uint32_t part = 0; part < partitions; ++part) {
         if (by_part[part].empty()) {
             continue;
@@ -196,16 +182,13 @@ Ref parts_list(const ScannedChunk& chunk, std::string_view data, unsigned long p
 }
 
 Ref unsure_lists(const ScannedChunk& chunk, std::string_view data, Ref& numbers) {
-    numbers = made(PyList_New(static_cast<Py_ssize_t>(chunk.unsure.size())));
-    Ref payloads = made(PyList_New(static_cast<Py_ssize_t>(chunk.unsure.size())));
+    numbers = or_pending(PyList_New(static_cast<Py_ssize_t>(chunk.unsure.size())));
+    Ref payloads = or_pending(PyList_New(static_cast<Py_ssize_t>(chunk.unsure.size())));
     for (size_t i = 0; i < chunk.unsure.size(); ++i) {
         const KeyedLine& line = chunk.unsure[i];
-        PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(i), made(PyLong_FromLongLong(line.number)).release());
-        PyObject* payload = PyBytes_FromStringAndSize(data.data() + line.start, static_cast<Py_ssize_t>(line.size));
-        if (payload == nullptr) {
-            throw PythonError{};
-        }
-        PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(i), payload);
+        PyList_SET_ITEM(numbers.get(), static_cast<Py_ssize_t>(i), or_pending(PyLong_FromLongLong(line.number)).release());
+        Ref payload = or_pending(PyBytes_FromStringAndSize(data.data() + line.start, static_cast<Py_ssize_t>(line.size)));
+        PyList_SET_ITEM(payloads.get(), static_cast<Py_ssize_t>(i), payload.release());
     }
     return payloads;
 }
@@ -285,7 +268,7 @@ PyObject* native_key_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         Ref parts = parts_list(chunk, data.bytes(), partitions);
         Ref numbers;
         Ref payloads = unsure_lists(chunk, data.bytes(), numbers);
-        return made(Py_BuildValue("(nLNNN)", static_cast<Py_ssize_t>(chunk.consumed), chunk.lines, parts.release(),
+        return or_pending(Py_BuildValue("(nLNNN)", static_cast<Py_ssize_t>(chunk.consumed), chunk.lines, parts.release(),
                                   numbers.release(), payloads.release()))
             .release();
     });
@@ -293,25 +276,30 @@ PyObject* native_key_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
 
 PyObject* native_identical_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guarded([&] {
-        if (nargs != 7 || !PyList_Check(args[2]) || !PyList_Check(args[5])) {
-            bad_argument("identical_spans(blob_a, offsets_a, positions_a, blob_b, offsets_b, positions_b, short)");
+        if (nargs != 8 || !PyList_Check(args[2]) || !PyList_Check(args[5])) {
+            bad_argument("identical_spans(blob_a, offsets_a, positions_a, blob_b, offsets_b, positions_b, short, nan)");
         }
         Spans a(args[0], args[1]);
         Spans b(args[3], args[4]);
         size_t shorter = PyLong_AsSize_t(args[6]);
-        if (PyErr_Occurred()) {
+        if (shorter == static_cast<size_t>(-1) && PyErr_Occurred()) {
+            throw PythonError{};
+        }
+        int nan = PyObject_IsTrue(args[7]);  // before the lists are read: it may run Python code
+        if (nan < 0) {
             throw PythonError{};
         }
         Py_ssize_t n = PyList_GET_SIZE(args[2]);
         if (PyList_GET_SIZE(args[5]) != n) {
             bad_argument("as many positions on each side");
         }
-        Ref flags = made(PyBytes_FromStringAndSize(nullptr, n));
+        Ref flags = or_pending(PyBytes_FromStringAndSize(nullptr, n));
         char* out = PyBytes_AS_STRING(flags.get());
         for (Py_ssize_t k = 0; k < n; ++k) {  // nothing in the loop runs Python code: the lists stay as they are
             std::string_view x = a.row(PyList_GET_ITEM(args[2], k));
             std::string_view y = b.row(PyList_GET_ITEM(args[5], k));
-            out[k] = static_cast<char>(x != y ? 0 : x.size() < shorter ? 1 : 2);
+            bool looked_at = x.size() >= shorter || (nan && x.find("NaN") != std::string_view::npos);
+            out[k] = static_cast<char>(x != y ? 0 : looked_at ? 2 : 1);
         }
         return flags.release();
     });

@@ -668,9 +668,9 @@ def test_identical_lines_unread_only_where_decoding_could_not_tell(line, nan_equ
     offsets = array("q", itertools.accumulate(map(len, lines), initial=0))
     positions = list(range(len(lines)))
     other = positions[1:] + [0]  # each line against the next: only the repeated short ones are identical
-    codes = identical_spans(blob, offsets, positions, blob, offsets, positions, SHORT_LINE)
+    codes = identical_spans(blob, offsets, positions, blob, offsets, positions, SHORT_LINE, not nan_equal)
     assert unread_pairs(codes, lines.__getitem__, nan_equal) == [True] * 1500 + [unread] + [True] * 700
-    codes = identical_spans(blob, offsets, positions, blob, offsets, other, SHORT_LINE)
+    codes = identical_spans(blob, offsets, positions, blob, offsets, other, SHORT_LINE, not nan_equal)
     expected = [True] * 1499 + [False, False] + [True] * 699 + [False]
     assert unread_pairs(codes, lines.__getitem__, nan_equal) == expected
 

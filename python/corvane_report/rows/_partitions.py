@@ -575,7 +575,7 @@ def compare_sides(a: Side, b: Side, blocks: Mapping[int, Where], terms: Terms) -
     only_a = list(itertools.compress(at_a, map(operator.not_, matched)))
     ia = list(itertools.compress(at_a, matched))
     jb = cast(list[int], list(itertools.compress(found_b, matched)))
-    codes = identical_spans(a.blob, a.offsets, ia, b.blob, b.offsets, jb, SHORT_LINE)
+    codes = identical_spans(a.blob, a.offsets, ia, b.blob, b.offsets, jb, SHORT_LINE, not terms.rules.nan_equal)
     lines_a, lines_b = _all_lines(a, blocks), _all_lines(b, blocks)
     if lines_a is not None or lines_b is not None:  # pickled rows are never taken unread
         codes = bytes(c if (lines_a is None or lines_a(i)) and (lines_b is None or lines_b(j)) else 0 for c, i, j in zip(codes, ia, jb))

@@ -40,13 +40,13 @@ def same_unread(line: bytes, nan_equal: bool = True) -> bool:
 
 
 def unread_pairs(codes: bytes, line: Callable[[int], bytes], nan_equal: bool = True) -> list[bool]:
-    """Which pairs of lines are equal unread, by their codes (0: the lines differ, 1: identical and
-    shorter than SHORT_LINE, 2: identical and longer); `line(k)` is the line of the k-th pair,
-    asked for only where its length is not enough to tell (nearly never)."""
-    if nan_equal and 2 not in codes:
+    """Which pairs of lines are equal unread, by their codes from identical_spans asked to look
+    for NaN where it differs (0: the lines differ; 1: identical, nothing to look at; 2: identical,
+    but SHORT_LINE long or more, or holding NaN); `line(k)`, the line of the k-th pair, is asked
+    for only for a 2 (nearly never)."""
+    if 2 not in codes:
         return list(map(bool, codes))
-    return [code == 1 if nan_equal and code != 2 else code != 0 and same_unread(line(k), nan_equal)
-            for k, code in enumerate(codes)]
+    return [code == 1 or code == 2 and same_unread(line(k), nan_equal) for k, code in enumerate(codes)]
 
 
 def absent_as_null(found: list[Entry]) -> list[Entry]:
