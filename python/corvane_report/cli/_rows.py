@@ -72,9 +72,9 @@ def _arguments(p: argparse.ArgumentParser) -> None:
     run = p.add_argument_group("where it runs")
     run.add_argument("--jobs", type=at_least(1), metavar="N", help="worker processes (default: the number of cores)")
     run.add_argument("--partition-size", type=size, default=PARTITION_BYTES, metavar="SIZE",
-                     help="input held at once by one comparison (default 16M)")
+                     help=f"input held at once by one comparison (default {PARTITION_BYTES >> 20}M)")
     run.add_argument("--block-size", type=size, default=BLOCK_BYTES, metavar="SIZE",
-                     help="bytes of an uncompressed JSON Lines file read by one task (default 64M)")
+                     help=f"bytes of an uncompressed JSON Lines file read by one task (default {BLOCK_BYTES >> 20}M)")
     run.add_argument("--temp-dir", metavar="DIR",
                      help="where the spill folder goes (default: $TMPDIR or /tmp); it needs about the size of "
                      "both datasets, uncompressed, and is removed however the run ends")

@@ -33,7 +33,7 @@ from ._output import RecordWriter, Rendered
 from ._results import RowDiff, RowDiffs, RowsError, RowSummary, SpillFolderFull
 from ._sources import Block, Source, files_of, is_url, plan_file
 from ._signals import shielded
-from ._sizes import BLOCK_BYTES, PARTITION_BYTES, Partitioning
+from ._sizes import Partitioning
 from ._workers import TICK_SECONDS, Workers, adder, counters, pool_context
 
 ROWS_PARTITIONS: Final = 256  # partitions for rows handed over in Python, whose size is not known ahead

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import bisect
 import errno
+import functools
 import itertools
 import json
 import operator
@@ -125,14 +126,15 @@ class KeyReader:
 
     def __init__(self, key: RowKey) -> None:
         self.key = key
-        self._made = False  # the struct decoder is made when first needed: the native reader may leave no line
-        self._fast: tuple[Callable[[bytes], Any], list[Callable[[Any], object]]] | None = None
+
+    @functools.cached_property
+    def _fast(self) -> tuple[Callable[[bytes], Any], list[Callable[[Any], object]]] | None:
+        """The struct decoder, made when first needed: the native reader may leave no line to it."""
+        return _key_struct(self.key.steps)
 
     def texts(self, batch: Batch, locate: Locate) -> tuple[list[str | None], list[tuple[int, str]]]:
         """The key text of each row of the batch (None where it has none), and (position in the
         batch, message) of the rows without one."""
-        if batch.rows is None and not self._made:
-            self._fast, self._made = _key_struct(self.key.steps), True
         if batch.rows is None and self._fast is not None:
             found = self._fast_texts(batch)
             if found is not None:
@@ -407,7 +409,9 @@ def _natively_keyed(block: Block, steps: tuple[tuple[str, ...], ...], writer: _W
     vouch for: bad JSON, no key, a float key, escapes in the key, ...), as batches."""
     number = 0
     for chunk, last in line_chunks(block):
-        _, lines, parts, numbers, payloads = key_lines(chunk, steps, writer.partitions, number, last)
+        consumed, lines, parts, numbers, payloads = key_lines(chunk, steps, writer.partitions, number, last)
+        if consumed != len(chunk):  # a chunk holds whole lines: anything left would be lost
+            raise RowsError(f"{block.path}: a line cut where the reader took it whole (at byte {consumed} of a chunk)")
         rows = writer.add_parts(parts)
         number += lines
         unsure = sum(map(len, payloads))
@@ -475,7 +479,7 @@ class Side:
         self.texts += texts
         self.blocks += blocks
         self.numbers += numbers
-        self.offsets += array("q", itertools.accumulate(map(len, payloads), initial=self.offsets[-1]))[1:]
+        self._add_ends(itertools.accumulate(map(len, payloads)))
         self.blob += b"".join(payloads)
 
     def read_piece(self, f: IO[bytes], block: int, head: int, size: int) -> None:
@@ -485,12 +489,15 @@ class Side:
         self.blocks += itertools.repeat(block, len(texts))
         self.numbers += numbers
         base = self.offsets[-1]
-        self.offsets += offsets[1:] if base == 0 else array("q", map(base.__add__, offsets[1:]))
-        if len(self.blob) < base + size:
-            self.blob += bytes(base + size - len(self.blob))
-        with memoryview(self.blob) as view, view[base:base + size] as room:
+        self._add_ends(offsets[1:])
+        with memoryview(self.blob) as view, view[base:base + size] as room:  # read_partition sized the buffer
             if read_into(f, room) != size:
                 raise OSError(errno.EIO, f"a spill file ends inside a piece of block {block}")
+
+    def _add_ends(self, ends: Iterable[int]) -> None:
+        """The ends of new rows' payloads, counted from the end of the rows before them."""
+        base = self.offsets[-1]
+        self.offsets.extend(ends if base == 0 else map(base.__add__, ends))
 
     def payload(self, i: int) -> bytes:
         return bytes(memoryview(self.blob)[self.offsets[i]:self.offsets[i + 1]])
