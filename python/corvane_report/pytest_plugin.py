@@ -46,12 +46,14 @@ def section(found: Sequence[Entry], verbosity: int, lines: int = 6, chars: int =
     if verbosity >= 2:
         return [heading + ":", *report_lines(found, width=sys.maxsize, tail_limit=sys.maxsize)]
     shown_lines: list[str] = []
+    shown = size = 0  # entries shown, and the characters of their lines
     for entry in found:
         block = list(report_lines([entry], width=_SHORT_WIDTH, tail_limit=_SHORT_TAIL))
-        if len(shown_lines) + len(block) > lines - 1 or sum(map(len, shown_lines + block)) > chars - len(heading) - 30:
+        size += sum(map(len, block))
+        if len(shown_lines) + len(block) > lines - 1 or size > chars - len(heading) - 30:
             break
         shown_lines += block
-    shown = sum(1 for line in shown_lines if not line.startswith(" "))
+        shown += 1
     if shown < len(found):
         heading += f" ({shown} shown, -vv shows all)" if shown else " (-vv shows them)"
     if lines < 1 or len(heading) + 1 > chars:

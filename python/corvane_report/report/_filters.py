@@ -105,6 +105,8 @@ class _Compiled:
             if not self.only or any(pattern.run(steps, entry.keyed) != frozenset() for pattern in self.only):
                 return True  # at or below a match, or a match may go on inside the unknown item
         return False
+
+
 @dataclass(frozen=True, slots=True, init=False)
 class Filter:
     """The filters, compiled once and reusable for any number of Outputs.

@@ -76,11 +76,7 @@ def _data_operations(found: Sequence[Entry], b: object) -> list[Operation]:
         elif kind == "removed":
             operations.append({"op": "remove", "path": json_pointer(now(path, entry.keyed))})
         elif kind == "length_changed":
-            moved = now(path, entry.keyed)
-            if entry.tail is None:  # the items cannot be read: the whole list as b has it
-                operations.append({"op": "replace", "path": json_pointer(moved), "value": value_at(b, moved)})
-            else:
-                operations.extend(_length_operations(dataclasses.replace(entry, path=moved), b))
+            operations.extend(_length_operations(dataclasses.replace(entry, path=now(path, entry.keyed)), b))
         else:
             operations.append({"op": "replace", "path": json_pointer(now(path, entry.keyed)), "value": entry.b})
     return operations
