@@ -69,14 +69,8 @@ inline bool same_bytes(const void* x, const void* y, size_t n) noexcept {
         return n == PyUnicode_GET_LENGTH(y) && width == PyUnicode_KIND(y) &&
                same_bytes(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * width);
     }
-    case PlainKey::Int: {
-        auto* lx = reinterpret_cast<PyLongObject*>(x);
-        auto* ly = reinterpret_cast<PyLongObject*>(y);
-        if (PyUnstable_Long_IsCompact(lx) && PyUnstable_Long_IsCompact(ly)) {
-            return PyUnstable_Long_CompactValue(lx) == PyUnstable_Long_CompactValue(ly);
-        }
-        return ints_equal_any_size(x, y);
-    }
+    case PlainKey::Int:
+        return data_ints_equal(x, y);
     case PlainKey::None:
         return false;  // only plain keys are compared here
     }

@@ -93,7 +93,10 @@ public:
     ElementStack& elements() noexcept { return elements_; }
     AbcAnswers& abc() noexcept { return abc_; }
     // The data rules' options; only a walk under those rules asks.
-    const DataOptions& data() const noexcept { return *data_; }
+    const DataOptions& data() const noexcept {
+        gate_check::require(data_ != nullptr, "a walk under corvane's own rules asked for the data rules' options");
+        return *data_;
+    }
 
     // Makes `call`, an interpreter call that may run Python code: views pinned first, the epoch
     // moved before and after. The only way the engine makes such a call.
